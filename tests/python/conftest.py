@@ -1,0 +1,43 @@
+"""Shared fixtures: the built modules, the stand-in host and subprocess helpers."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+MODULE_DIR = os.environ["TARNWELL_MODULE_DIR"]
+HOST_DIR = os.environ["TARNWELL_HOST_DIR"]
+for _path in (MODULE_DIR, HOST_DIR):
+    if _path not in sys.path:
+        sys.path.insert(0, _path)
+
+
+@pytest.fixture(scope="session")
+def host():
+    """The stand-in host with both op modules registered."""
+    import kestrel
+    import _kestrel_kernels  # noqa: F401  (registers its ops)
+
+    return kestrel
+
+
+def run_python(code, path=(MODULE_DIR, HOST_DIR), executable=sys.executable, env=None):
+    """Runs `code` in a fresh interpreter with only `path` on PYTHONPATH."""
+    full_env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    full_env["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)
+    full_env.update(env or {})
+    return subprocess.run(
+        [executable, "-c", textwrap.dedent(code)],
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def check_python(code, **kwargs):
+    """Runs `code` like run_python and returns its stdout; fails the test on a non-zero exit."""
+    result = run_python(code, **kwargs)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
