@@ -8,7 +8,8 @@ import pytest
 
 MODULE_DIR = os.environ["TARNWELL_MODULE_DIR"]
 HOST_DIR = os.environ["TARNWELL_HOST_DIR"]
-for _path in (MODULE_DIR, HOST_DIR):
+PROBE_DIR = os.environ["TARNWELL_PROBE_DIR"]
+for _path in (MODULE_DIR, HOST_DIR, PROBE_DIR):
     if _path not in sys.path:
         sys.path.insert(0, _path)
 
@@ -20,6 +21,14 @@ def host():
     import _kestrel_kernels  # noqa: F401  (registers its ops)
 
     return kestrel
+
+
+@pytest.fixture(scope="session")
+def probe():
+    """Test-only entry points into the private sample reading of _kestrel_kernels."""
+    import _tarnwell_probe
+
+    return _tarnwell_probe
 
 
 def run_python(code, path=(MODULE_DIR, HOST_DIR), executable=sys.executable, env=None):

@@ -1,0 +1,56 @@
+"""The average op through the host against plain-Python equivalents, in one process.
+
+Ratios are baseline time / op time (above 1: the op is faster). The floor is the bare cost of
+reading the list's floats into a std::vector<double> (the test probe's copy_floats).
+"""
+import math
+import random
+import statistics
+
+import benchlib
+import kestrel
+import _kestrel_kernels  # noqa: F401
+import _tarnwell_probe
+
+
+def plain_python(xs):
+    mean = sum(xs) / len(xs)
+    q = 0.0
+    for x in xs:
+        d = x - mean
+        q += d * d
+    return mean, math.sqrt(q / len(xs) / len(xs))
+
+
+def with_fmean(xs):
+    mean = statistics.fmean(xs)
+    q = 0.0
+    for x in xs:
+        d = x - mean
+        q += d * d
+    return mean, math.sqrt(q / len(xs) / len(xs))
+
+
+def main():
+    rng = random.Random(1)
+    # Every list is built before any timing, so none reuses the freed floats of another.
+    lists = {n: [rng.gauss(10.0, 2.0) for _ in range(n)] for n in (1_000, 100_000, 1_000_000)}
+    rows = []
+    for n, xs in lists.items():
+        payload = {"window": xs}
+        op = benchlib.best_time(lambda: kestrel.call("average", payload))
+        plain = benchlib.best_time(lambda: plain_python(xs))
+        fmean = benchlib.best_time(lambda: with_fmean(xs))
+        floor = benchlib.best_time(lambda: _tarnwell_probe.copy_floats(xs))
+        assert math.isclose(payload["mean"], plain_python(xs)[0], rel_tol=1e-12)
+        big = n == 1_000_000
+        rows += [
+            (f"average n={n}", op, "plain Python", plain, ">= 20x" if big else ""),
+            (f"average n={n}", op, "statistics.fmean", fmean, ""),
+            (f"average n={n}", op, "read floats (floor)", floor, ">= 1/2x" if big else ""),
+        ]
+    benchlib.print_table("average op (arithmetic) vs baselines", rows)
+
+
+if __name__ == "__main__":
+    main()

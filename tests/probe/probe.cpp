@@ -1,0 +1,62 @@
+// _tarnwell_probe: test-only entry points into the private pieces of _kestrel_kernels.
+#include <string>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "kernels_module/samples.hpp"
+
+namespace py = pybind11;
+using namespace tarnwell::kernels_module;
+
+namespace {
+
+// The sample rule written the plain way, through pybind11's casters and their exceptions.
+std::vector<double> reference_to_double_list(py::handle value) {
+    if (!value || value.is_none()) {
+        return {};
+    }
+    try {
+        return py::cast<std::vector<double>>(value);
+    } catch (const py::cast_error &) {
+    }
+    try {
+        return {py::cast<double>(value)};
+    } catch (const py::cast_error &) {
+    }
+    return {};
+}
+
+std::vector<double> keyed(const py::dict &payload, const std::string &keys) {
+    if (keys == "average") {
+        return values_from_payload(payload, {"window", "values"});
+    }
+    if (keys == "fifo") {
+        return values_from_payload(payload, {"sampleChunk", "values", "data"});
+    }
+    if (keys == "none-first") {
+        return values_from_payload(payload, {nullptr, "values"});
+    }
+    throw std::invalid_argument("unknown key list: " + keys);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tarnwell_probe, m) {
+    m.def("to_double_list", [](py::object value) { return to_double_list(value); });
+    m.def("reference_to_double_list", &reference_to_double_list);
+    m.def("values_from_payload", &keyed);
+    m.def("to_int32", [](py::object value) { return to_int32(value); });
+    // Sample extraction alone, returning only the count.
+    m.def("read_samples", [](py::object value) { return to_double_list(value).size(); });
+    // The bare floor of that work: a list's floats copied into a std::vector<double>.
+    m.def("copy_floats", [](py::list list) {
+        PyObject *const *items = PySequence_Fast_ITEMS(list.ptr());
+        std::vector<double> out(static_cast<std::size_t>(PyList_GET_SIZE(list.ptr())));
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            out[i] = PyFloat_AS_DOUBLE(items[i]);  // callers pass floats only
+        }
+        return out.size();
+    });
+}

@@ -1,0 +1,211 @@
+"""Reading sample lists and integer settings from payload values (through the test probe)."""
+import math
+from decimal import Decimal
+from fractions import Fraction
+
+import pytest
+
+INT_CAST_ERROR = (
+    "Unable to cast Python instance of type {} to C++ type '?' "
+    "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"
+)
+
+
+class FloatSub(float):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class Index:
+    def __index__(self):
+        return 7
+
+
+class Floaty:
+    def __float__(self):
+        return 1.25
+
+
+class BadFloat:
+    def __float__(self):
+        raise ValueError("no float")
+
+
+def gen(*values):
+    yield from values
+
+
+SHAPES = [
+    ("mixed-list", lambda: [1, 2.5, True], [1.0, 2.5, 1.0]),
+    ("float-list", lambda: [0.5, -1e300, 2.0], [0.5, -1e300, 2.0]),
+    ("empty-list", lambda: [], []),
+    ("tuple", lambda: (4, 5), [4.0, 5.0]),
+    ("float-tuple", lambda: (4.5, 5.5), [4.5, 5.5]),
+    ("range", lambda: range(3), [0.0, 1.0, 2.0]),
+    ("int", lambda: 3, [3.0]),
+    ("float", lambda: 2.5, [2.5]),
+    ("decimal", lambda: Decimal("2.5"), [2.5]),
+    ("fraction", lambda: Fraction(1, 4), [0.25]),
+    ("str-digits", lambda: "3", []),
+    ("str-decimal", lambda: "1.5", []),
+    ("str-subclass", lambda: StrSub("12"), []),
+    ("bytes", lambda: b"1", []),
+    ("dict", lambda: {1: 2}, []),
+    ("none", lambda: None, []),
+    ("one-none-empties-all", lambda: [1, None, 3], []),
+    ("nested", lambda: [[1.0]], []),
+    ("generator", lambda: gen(1, 2), [1.0, 2.0]),
+    ("dict-values", lambda: {"a": 1, "b": 2}.values(), [1.0, 2.0]),
+    ("dict-keys", lambda: {3: "a", 4: "b"}.keys(), [3.0, 4.0]),
+    ("dict-items", lambda: {"a": 1, "b": 2}.items(), []),
+    ("map", lambda: map(float, ["1", "2"]), [1.0, 2.0]),
+    ("zip-of-pairs", lambda: zip([1], [2]), []),
+    ("list-iterator", lambda: iter([1, 2]), []),
+    ("filter", lambda: filter(None, [1, 2]), []),
+    ("bytearray", lambda: bytearray(b"\x01\x02"), [1.0, 2.0]),
+    ("set", lambda: {1.5}, [1.5]),
+    ("frozenset", lambda: frozenset({2}), [2.0]),
+    ("float-subclass", lambda: FloatSub(2.5), [2.5]),
+    ("float-subclass-list", lambda: [FloatSub(1.5), 2.0], [1.5, 2.0]),
+    ("list-subclass", lambda: ListSub([1.0, 2.0]), [1.0, 2.0]),
+    ("index", lambda: Index(), [7.0]),
+    ("index-list", lambda: [Index(), 1.0], [7.0, 1.0]),
+    ("float-method", lambda: [Floaty()], [1.25]),
+    ("float-method-raises", lambda: [BadFloat()], []),
+    ("float-method-raises-alone", lambda: BadFloat(), []),
+    ("huge-int", lambda: 10**400, []),
+    ("huge-int-in-list", lambda: [1.0, 10**400], []),
+    ("negative-int", lambda: [-(2**62)], [float(-(2**62))]),
+    ("complex", lambda: 1j, []),
+    ("type-object", lambda: float, []),
+    ("infinities", lambda: [math.inf, -math.inf], [math.inf, -math.inf]),
+]
+
+
+@pytest.mark.parametrize("make, expected", [pytest.param(m, e, id=i) for i, m, e in SHAPES])
+def test_shapes(probe, make, expected):
+    got = probe.to_double_list(make())
+    assert got == expected
+    assert all(type(x) is float for x in got)
+    assert probe.reference_to_double_list(make()) == expected
+
+
+def test_nan_passes_through(probe):
+    (value,) = probe.to_double_list(float("nan"))
+    assert math.isnan(value)
+    assert [math.isnan(x) for x in probe.to_double_list([1.0, math.nan])] == [False, True]
+
+
+def test_generator_is_exhausted(probe):
+    g = gen(1, 2)
+    assert probe.to_double_list(g) == [1.0, 2.0]
+    assert list(g) == []
+
+
+def test_value_is_not_modified(probe):
+    value = [3, 1.5, True]
+    probe.to_double_list(value)
+    assert value == [3, 1.5, True]
+
+
+def raising_gen():
+    yield 1.0
+    raise ValueError("bad sample")
+
+
+class NoLength:
+    def __getitem__(self, i):
+        return 1.0
+
+
+class BadIter(list):
+    def __iter__(self):
+        raise OSError("no iteration")
+
+
+class BadSet(set):
+    def __iter__(self):
+        raise KeyError("set iteration")
+
+
+@pytest.mark.parametrize(
+    "make, error, message",
+    [
+        pytest.param(raising_gen, ValueError, "bad sample", id="generator-raises"),
+        pytest.param(NoLength, TypeError, "object of type 'NoLength' has no len()", id="no-len"),
+        pytest.param(lambda: BadIter([1.0]), OSError, "no iteration", id="iter-raises"),
+        pytest.param(lambda: BadSet({1.0}), KeyError, "'set iteration'", id="set-iter-raises"),
+    ],
+)
+def test_python_errors_propagate(probe, make, error, message):
+    for read in (probe.to_double_list, probe.reference_to_double_list):
+        with pytest.raises(error) as excinfo:
+            read(make())
+        assert str(excinfo.value) == message
+
+
+class CollidesWithWindow:
+    """Hashes like "window" and refuses to compare."""
+
+    def __hash__(self):
+        return hash("window")
+
+    def __eq__(self, other):
+        raise LookupError("no comparison")
+
+
+@pytest.mark.parametrize(
+    "keys, payload, expected",
+    [
+        ("average", {"window": None, "values": [1, 2]}, []),
+        ("average", {"window": [], "values": [1, 2]}, []),
+        ("average", {"values": [1, 2]}, [1.0, 2.0]),
+        ("average", {"data": [1, 2]}, []),
+        ("average", {}, []),
+        ("fifo", {"data": [3], "values": "x"}, []),
+        ("fifo", {"data": [3]}, [3.0]),
+        ("fifo", {"sampleChunk": 4, "values": [1]}, [4.0]),
+        ("none-first", {None: [5], "values": [1]}, [5.0]),
+        ("none-first", {"values": [1]}, [1.0]),
+    ],
+)
+def test_first_present_key_decides(probe, keys, payload, expected):
+    assert probe.values_from_payload(payload, keys) == expected
+
+
+def test_failing_membership_test_propagates(probe):
+    with pytest.raises(LookupError, match="no comparison"):
+        probe.values_from_payload({CollidesWithWindow(): 1, "values": [1]}, "average")
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (7, 7), (True, 1), (False, 0), (-1, -1), (2**31 - 1, 2**31 - 1), (-(2**31), -(2**31)),
+        (Index(), 7), (Decimal("5.7"), 5), (Fraction(7, 2), 3),
+    ],
+)
+def test_int32_accepts(probe, value, expected):
+    assert probe.to_int32(value) == expected
+
+
+@pytest.mark.parametrize(
+    "value, type_text",
+    [
+        (5.0, "<class 'float'>"), (FloatSub(5.0), "<class 'test_samples.FloatSub'>"),
+        ("5", "<class 'str'>"), (None, "<class 'NoneType'>"), (2**31, "<class 'int'>"),
+        (-(2**31) - 1, "<class 'int'>"), (2**40, "<class 'int'>"), ([5], "<class 'list'>"),
+        (Decimal("1e20"), "<class 'decimal.Decimal'>"),
+    ],
+)
+def test_int32_refuses(probe, value, type_text):
+    with pytest.raises(RuntimeError) as excinfo:
+        probe.to_int32(value)
+    assert str(excinfo.value) == INT_CAST_ERROR.format(type_text)
