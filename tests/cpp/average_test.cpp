@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -55,6 +56,8 @@ struct Case {
     double mean;
     double se;
 };
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 class AverageCases : public testing::TestWithParam<Case> {};
 
