@@ -8,6 +8,7 @@ namespace tarnwell::kernels_module {
 namespace {
 
 constexpr const host::OpEntry *kOps[] = {
+    &kFifoWindowBufferEntry,
     &kAverageEntry,
     &kCsvSinkEntry,
 };

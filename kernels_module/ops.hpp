@@ -6,6 +6,7 @@
 
 namespace tarnwell::kernels_module {
 
+extern const host::OpEntry kFifoWindowBufferEntry;
 extern const host::OpEntry kAverageEntry;
 extern const host::OpEntry kCsvSinkEntry;
 

@@ -59,4 +59,14 @@ PYBIND11_MODULE(_tarnwell_probe, m) {
         }
         return out.size();
     });
+    // The floor of writing a window back: a new list of `n` new floats from C++ values.
+    m.def("new_float_list", [](std::size_t n) {
+        static std::vector<double> values;
+        values.resize(n, 0.5);
+        py::list list(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), PyFloat_FromDouble(values[i]));
+        }
+        return list;
+    });
 }

@@ -13,7 +13,7 @@ from conftest import HOST_DIR, MODULE_DIR, check_python, run_python
 MODULES = {
     "_kestrel_kernels": {
         "doc": "C++ kestrel ops for tarnwell (register_cpp_op via capsule)",
-        "ops": ["average", "csv_sink"],
+        "ops": ["fifo_window_buffer", "average", "csv_sink"],
     },
 }
 

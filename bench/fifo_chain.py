@@ -1,0 +1,78 @@
+"""The streaming chain fifo_window_buffer -> average through the host, per payload, against
+a plain-Python equivalent (a deque window, its list, mean and standard error), in one process.
+
+The op alone is compared with the floor of its unavoidable work: a new list of `window` new
+floats (the test probe's new_float_list).
+"""
+import collections
+import itertools
+import math
+import random
+
+import benchlib
+import kestrel
+import _kestrel_kernels  # noqa: F401
+import _tarnwell_probe
+
+
+def plain_chain(window, chunks):
+    dq = collections.deque(maxlen=window)
+    for chunk in chunks:
+        dq.extend(chunk)
+        xs = list(dq)
+        mean = sum(xs) / len(xs)
+        q = 0.0
+        for x in xs:
+            d = x - mean
+            q += d * d
+        yield mean, math.sqrt(q / len(xs) / len(xs))
+
+
+def per_payload(fn, count):
+    return benchlib.best_time(fn, min_total=0.5) / count
+
+
+def main():
+    rng = random.Random(3)
+    rows = []
+    for window, chunk in ((4096, 64), (256, 16)):
+        count = 2000
+        chunks = [[rng.gauss(0.0, 1.0) for _ in range(chunk)] for _ in range(count)]
+        ids = itertools.count()
+
+        def chain():
+            fifo = f"bench-{next(ids)}"
+            for c in chunks:
+                kestrel.run(["fifo_window_buffer", "average"],
+                            {"sampleChunk": c, "windowSize": window, "fifoId": fifo})
+
+        def op_alone():
+            fifo = f"bench-{next(ids)}"
+            for c in chunks:
+                kestrel.call("fifo_window_buffer",
+                             {"sampleChunk": c, "windowSize": window, "fifoId": fifo})
+
+        def plain():
+            for _ in plain_chain(window, chunks):
+                pass
+
+        def floor():
+            for _ in range(count):
+                _tarnwell_probe.new_float_list(window)
+
+        # Warm the FIFOs up to a full window first, as in a long-running stream.
+        name = f"window {window}, chunks of {chunk}"
+        t_chain = per_payload(chain, count)
+        t_plain = per_payload(plain, count)
+        t_op = per_payload(op_alone, count)
+        t_floor = per_payload(floor, count)
+        big = window == 4096
+        rows += [
+            (f"chain, {name}", t_chain, "plain Python deque", t_plain, ">= 4x" if big else ""),
+            (f"op alone, {name}", t_op, "new float list (floor)", t_floor, ">= 1/1.5x"),
+        ]
+    benchlib.print_table("fifo_window_buffer -> average, per payload", rows)
+
+
+if __name__ == "__main__":
+    main()
