@@ -1,5 +1,7 @@
 """Demo pipeline: a noisy signal streamed in chunks through fifo_window_buffer -> average ->
-csv_sink, giving a sliding-window mean and standard error per chunk in a CSV file."""
+csv_sink, giving a sliding-window mean and standard error per chunk in a CSV file; the
+samples are checkpointed into a DuckDB file with duckdb_checkpoint_cpp, and duckdb_sql_cpp
+then aggregates them into a summary table, exported and printed."""
 import argparse
 import math
 import os
@@ -9,6 +11,7 @@ import time
 
 import kestrel
 import _kestrel_kernels  # noqa: F401  (importing registers the ops with the host)
+import _kestrel_sqlstore  # noqa: F401
 
 SIGNAL_OPS = ["fifo_window_buffer", "average", "csv_sink"]
 
@@ -30,6 +33,8 @@ def main():
     parser.add_argument("--chunks", type=int, default=3000)
     parser.add_argument("--chunk-size", type=int, default=32)
     parser.add_argument("--window", type=int, default=1024)
+    parser.add_argument("--checkpoint-every", type=int, default=10,
+                        help="chunks per checkpoint (each one opens and closes the database)")
     parser.add_argument("--seed", type=int, default=7)
     args = parser.parse_args()
 
@@ -38,19 +43,41 @@ def main():
     if os.path.exists(csv_path):
         os.remove(csv_path)
 
+    db_path = os.path.join(args.work, "pipeline.duckdb")
+    run_id = time.strftime("demo_%Y%m%d_%H%M%S")
+
     rng = random.Random(args.seed)
     fifo = f"demo-{os.getpid()}"
     start = time.perf_counter()
-    payload = {}
+    payload, pending, checkpoints = {}, [], 0
     for i, chunk in enumerate(noisy_signal(rng, args.chunks, args.chunk_size), 1):
         payload = {"sampleChunk": chunk, "windowSize": args.window, "fifoId": fifo,
                    "csvPath": csv_path}
         kestrel.run(SIGNAL_OPS, payload)
-        if i % 500 == 0 or i == args.chunks:
+        pending += chunk
+        if i % args.checkpoint_every == 0 or i == args.chunks:
+            stored = kestrel.call("duckdb_checkpoint_cpp", {
+                "run_id": run_id, "step": "raw", "duckdb_path": db_path, "values": pending,
+                "sample_id": i, "window_mean": payload["mean"], "window_se": payload["se"]})
+            pending, checkpoints = [], checkpoints + 1
+        if i % 100 == 0 or i == args.chunks:
             print(f"\rchunk {i}/{args.chunks}: window {len(payload['window'])}, "
-                  f"mean {payload['mean']:+.4f}", end="", file=sys.stderr, flush=True)
+                  f"mean {payload['mean']:+.4f}, checkpoints {checkpoints}",
+                  end="", file=sys.stderr, flush=True)
     elapsed = time.perf_counter() - start
     print(file=sys.stderr)
+
+    # Table to table: the checkpointed samples -> a summary table -> a CSV export of it.
+    summary_csv = os.path.join(args.work, "summary.csv")
+    stored.update(out_table=f"summary_{run_id}", sql=(
+        "CREATE TABLE {out_table} AS SELECT count(*) AS samples, count(DISTINCT sample_id) "
+        "AS batches, avg(value) AS mean, stddev_pop(value) / sqrt(count(*)) AS se, "
+        "min(value) AS min, max(value) AS max, (SELECT count(*) FROM pipeline_state "
+        f"WHERE run_id = '{run_id}') AS state_rows FROM {{in_table}}"))
+    kestrel.call("duckdb_sql_cpp", stored)
+    stored.update(out_table=stored["data_table"],
+                  sql=f"COPY {{in_table}} TO '{summary_csv}' (HEADER)")
+    kestrel.call("duckdb_sql_cpp", stored)
 
     with open(csv_path, encoding="utf-8") as f:
         rows = sum(1 for _ in f) - 1
@@ -58,6 +85,10 @@ def main():
     print(f"file: {os.path.abspath(csv_path)}")
     print(f"last window: {len(payload['window'])} samples, mean {payload['mean']:.6f}, "
           f"standard error {payload['se']:.6f}")
+    print(f"database: {os.path.abspath(db_path)}, run {run_id}, {checkpoints} checkpoints")
+    print(f"table {stored['data_table']}:")
+    with open(summary_csv, encoding="utf-8") as f:
+        print(f.read(), end="")
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@ def host():
     """The stand-in host with both op modules registered."""
     import kestrel
     import _kestrel_kernels  # noqa: F401  (registers its ops)
+    import _kestrel_sqlstore  # noqa: F401
 
     return kestrel
 
@@ -31,7 +32,15 @@ def probe():
     return _tarnwell_probe
 
 
-def run_python(code, path=(MODULE_DIR, HOST_DIR), executable=sys.executable, env=None):
+@pytest.fixture(scope="session")
+def duckdb_probe():
+    """Reads DuckDB files back (no DuckDB client exists for Python 3.10 here)."""
+    import _tarnwell_duckdb_probe
+
+    return _tarnwell_duckdb_probe
+
+
+def run_python(code, path=(MODULE_DIR, HOST_DIR, PROBE_DIR), executable=sys.executable, env=None):
     """Runs `code` in a fresh interpreter with only `path` on PYTHONPATH."""
     full_env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     full_env["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)

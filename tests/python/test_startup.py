@@ -15,6 +15,10 @@ MODULES = {
         "doc": "C++ kestrel ops for tarnwell (register_cpp_op via capsule)",
         "ops": ["fifo_window_buffer", "average", "csv_sink"],
     },
+    "_kestrel_sqlstore": {
+        "doc": "C++ DuckDB ops for tarnwell (register_cpp_op via capsule)",
+        "ops": ["duckdb_checkpoint_cpp", "duckdb_sql_cpp"],
+    },
 }
 
 # A fake host whose registration function is a ctypes callback recording the names.

@@ -1,0 +1,119 @@
+// _tarnwell_duckdb_probe: test-only access to DuckDB files from Python 3.10, for reading
+// back what the storage ops wrote, holding a file open, and the raw-API baseline of the
+// checkpoint benchmark.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "duckdb.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+py::object to_python(const duckdb::Value &value) {
+    if (value.IsNull()) {
+        return py::none();
+    }
+    switch (value.type().id()) {
+    case duckdb::LogicalTypeId::BOOLEAN:
+        return py::bool_(value.GetValue<bool>());
+    case duckdb::LogicalTypeId::TINYINT:
+    case duckdb::LogicalTypeId::SMALLINT:
+    case duckdb::LogicalTypeId::INTEGER:
+    case duckdb::LogicalTypeId::BIGINT:
+        return py::int_(value.GetValue<std::int64_t>());
+    case duckdb::LogicalTypeId::HUGEINT:
+        return py::module_::import("builtins").attr("int")(value.ToString());
+    case duckdb::LogicalTypeId::FLOAT:
+    case duckdb::LogicalTypeId::DOUBLE:
+        return py::float_(value.GetValue<double>());
+    case duckdb::LogicalTypeId::VARCHAR:
+        return py::str(duckdb::StringValue::Get(value));
+    default:
+        return py::str(value.ToString());
+    }
+}
+
+void check(duckdb::QueryResult &result) {
+    if (result.HasError()) {
+        throw std::runtime_error(result.GetError());
+    }
+}
+
+// Every row of `sql` on the file at `path`, as tuples.
+py::list query(const std::string &path, const std::string &sql) {
+    duckdb::DuckDB db(path, nullptr);
+    duckdb::Connection connection(db);
+    const auto result = connection.Query(sql);
+    check(*result);
+    py::list rows;
+    for (duckdb::idx_t r = 0; r < result->RowCount(); ++r) {
+        py::tuple row(result->ColumnCount());
+        for (duckdb::idx_t c = 0; c < result->ColumnCount(); ++c) {
+            row[c] = to_python(result->GetValue(c, r));
+        }
+        rows.append(row);
+    }
+    return rows;
+}
+
+// Keeps a database file open (and locked) until close().
+class Holder {
+public:
+    explicit Holder(const std::string &path) : db_(std::make_unique<duckdb::DuckDB>(path, nullptr)) {}
+    void close() { db_.reset(); }
+
+private:
+    std::unique_ptr<duckdb::DuckDB> db_;
+};
+
+// The checkpoint's work done with the bare DuckDB API: open, one transaction with the data
+// table, `count` appended rows, the state table and its row, commit, close.
+void raw_checkpoint(const std::string &path, std::size_t count, const std::string &json) {
+    std::vector<double> values(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        values[i] = static_cast<double>(i) * 0.5;
+    }
+    duckdb::DuckDB db(path, nullptr);
+    duckdb::Connection connection(db);
+    check(*connection.Query("BEGIN TRANSACTION"));
+    check(*connection.Query(
+        "CREATE TABLE IF NOT EXISTS data_raw_C (idx BIGINT, value DOUBLE, sample_id BIGINT);"));
+    {
+        duckdb::Appender appender(connection, "data_raw_C");
+        for (std::size_t i = 0; i < count; ++i) {
+            appender.BeginRow();
+            appender.Append<std::int64_t>(static_cast<std::int64_t>(i));
+            appender.Append<double>(values[i]);
+            appender.Append<std::int64_t>(0);
+            appender.EndRow();
+        }
+        appender.Close();
+    }
+    check(*connection.Query(
+        "CREATE TABLE IF NOT EXISTS pipeline_state (  run_id       TEXT,  step         TEXT,  "
+        "duckdb_path  TEXT,  data_table   TEXT,  payload_json TEXT);"));
+    const auto insert = connection.Prepare(
+        "INSERT INTO pipeline_state (run_id, step, duckdb_path, data_table, payload_json) "
+        "VALUES (?, ?, ?, ?, ?);");
+    duckdb::vector<duckdb::Value> row{duckdb::Value("raw"), duckdb::Value("C"),
+                                      duckdb::Value(path), duckdb::Value("data_raw_C"),
+                                      duckdb::Value(json)};
+    check(*insert->Execute(row, true));
+    check(*connection.Query("COMMIT"));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tarnwell_duckdb_probe, m) {
+    m.def("query", &query, py::arg("path"), py::arg("sql"));
+    m.def("raw_checkpoint", &raw_checkpoint, py::arg("path"), py::arg("count"), py::arg("json"));
+    py::class_<Holder>(m, "Holder")
+        .def(py::init<const std::string &>())
+        .def("close", &Holder::close);
+}

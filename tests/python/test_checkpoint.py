@@ -1,0 +1,193 @@
+"""duckdb_checkpoint_cpp through the stand-in host, read back through DuckDB's C++ API."""
+import copy
+import json
+import os
+
+import pytest
+
+CAST = ("Unable to cast Python instance of type <class '{}'> to C++ type '?' "
+        "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+VALUES = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
+
+
+@pytest.fixture(autouse=True)
+def in_tmp(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+
+
+@pytest.fixture
+def read(duckdb_probe):
+    def read(sql, path="work.duckdb"):
+        return duckdb_probe.query(path, sql)
+
+    return read
+
+
+def tables(read, path="work.duckdb"):
+    return [r[0] for r in read("SELECT table_name FROM duckdb_tables() ORDER BY 1", path)]
+
+
+def state(read, path="work.duckdb"):
+    return read("SELECT * FROM pipeline_state", path)
+
+
+def test_first_checkpoint(host, read):
+    payload = host.call("duckdb_checkpoint_cpp", {"run_id": "r1", "values": [1.5, 2, 3]})
+    assert payload == {"run_id": "r1", "duckdb_path": "work.duckdb", "data_table": "data_r1_C"}
+    assert read("SELECT * FROM data_r1_C") == [(0, 1.5, 0), (1, 2.0, 0), (2, 3.0, 0)]
+    assert state(read) == [("r1", "C", "work.duckdb", "data_r1_C", '{"run_id": "r1"}')]
+    assert read("SELECT typeof(payload_json), typeof(run_id) FROM pipeline_state") == [
+        ("VARCHAR", "VARCHAR")]
+
+
+def test_checkpoints_accumulate(host, read):
+    for sample_id in (1, 2):
+        host.call("duckdb_checkpoint_cpp", {"run_id": "r1", "values": [1.5, 2, 3],
+                                            "sample_id": sample_id})
+    assert read("SELECT idx, sample_id FROM data_r1_C") == [
+        (0, 1), (1, 1), (2, 1), (0, 2), (1, 2), (2, 2)]
+    assert len(state(read)) == 2
+
+
+@pytest.mark.parametrize(
+    "keys, table",
+    [
+        ({"run_id": "run-1/a", "step": "Stage 2"}, "data_run_1_a_Stage_2"),
+        ({"run_id": ""}, "data_table_C"),
+        ({"run_id": "", "step": ""}, "data_table_table"),
+        ({"run_id": "\u00e9"}, "data____C"),
+        ({"run_id": "0x", "step": "_"}, "data_0x__"),
+    ],
+    ids=repr,
+)
+def test_table_names(host, read, keys, table):
+    payload = host.call("duckdb_checkpoint_cpp", dict(keys, values=[1.0]))
+    assert payload["data_table"] == table
+    assert read(f"SELECT * FROM {table}") == [(0, 1.0, 0)]
+    assert state(read)[0][:2] == (keys["run_id"], keys.get("step", "C"))
+
+
+def test_colliding_names_share_a_table(host, read):
+    for run_id, step in (("a-b", "C"), ("a.b", "C"), ("a", "b_C")):
+        payload = host.call("duckdb_checkpoint_cpp", {"run_id": run_id, "step": step,
+                                                      "values": [len(run_id)]})
+        assert payload["data_table"] == "data_a_b_C"
+    assert read("SELECT value FROM data_a_b_C") == [(3.0,), (3.0,), (1.0,)]
+    assert [r[:2] for r in state(read)] == [("a-b", "C"), ("a.b", "C"), ("a", "b_C")]
+
+
+@pytest.mark.parametrize("values", [{}, {"values": None}], ids=["absent", "none"])
+def test_no_values(host, read, values):
+    payload = host.call("duckdb_checkpoint_cpp", dict(values, run_id="r", other=[1, "x"]))
+    assert payload == {"run_id": "r", "other": [1, "x"], "duckdb_path": "work.duckdb",
+                       "data_table": "data_r_C"}
+    assert read("SELECT count(*) FROM data_r_C") == [(0,)]
+    assert state(read)[0][4] == '{"run_id": "r", "other": [1, "x"]}'
+
+
+def gen():
+    yield from (0.5, 1.5)
+
+
+@pytest.mark.parametrize(
+    "values, stored",
+    [
+        (gen(), [0.5, 1.5]),
+        ({2.5}, [2.5]),
+        ((True, 2), [1.0, 2.0]),
+        ({"a": 4}.values(), [4.0]),
+        (range(2), [0.0, 1.0]),
+        ([float("inf"), -0.0], [float("inf"), -0.0]),
+    ],
+    ids=["generator", "set", "tuple", "dict-values", "range", "inf"],
+)
+def test_value_shapes(host, read, values, stored):
+    host.call("duckdb_checkpoint_cpp", {"run_id": "r", "values": values})
+    assert [r[0] for r in read("SELECT value FROM data_r_C")] == stored
+
+
+def test_sample_id_and_json_text(host, read):
+    payload = {"run_id": "r\u00e9", "values": [1.0], "sample_id": 7, "note": "caf\u00e9 \u2603",
+               "duckdb_path": "work.duckdb", "data_table": "old", "n": {"k": [1.5, None, True]}}
+    host.call("duckdb_checkpoint_cpp", payload)
+    assert read("SELECT sample_id FROM data_r___C") == [(7,)]
+    (row,) = state(read)
+    assert row[0] == "r\u00e9"
+    assert row[4] == ('{"run_id": "r\\u00e9", "sample_id": 7, "note": "caf\\u00e9 \\u2603", '
+                      '"duckdb_path": "work.duckdb", "data_table": "old", '
+                      '"n": {"k": [1.5, null, true]}}')
+    assert json.loads(row[4])["note"] == "caf\u00e9 \u2603"
+    assert payload["data_table"] == "data_r___C"
+
+
+def raising_gen():
+    yield 1.0
+    raise ValueError("boom")
+
+
+@pytest.mark.parametrize(
+    "payload, error, message",
+    [
+        ({"values": [1]}, RuntimeError, "duckdb_checkpoint_cpp requires payload['run_id']"),
+        ({"run_id": None}, RuntimeError, CAST.format("NoneType")),
+        ({"run_id": "r", "step": 3}, RuntimeError, CAST.format("int")),
+        ({"run_id": "r", "duckdb_path": 1.5}, RuntimeError, CAST.format("float")),
+        ({"run_id": "\ud800"}, RuntimeError, CAST.format("str")),
+        ({"run_id": "r", "values": "123"}, RuntimeError, VALUES + CAST.format("str")),
+        ({"run_id": "r", "values": [1, "x"]}, RuntimeError, VALUES + CAST.format("list")),
+        ({"run_id": "r", "values": [1, None]}, RuntimeError, VALUES + CAST.format("list")),
+        ({"run_id": "r", "values": 5}, RuntimeError, VALUES + CAST.format("int")),
+        ({"run_id": "r", "values": raising_gen()}, RuntimeError, VALUES + "ValueError: boom\n"),
+        ({"run_id": "r", "sample_id": 7.0}, RuntimeError, CAST.format("float")),
+        ({"run_id": "r", "sample_id": 2**63}, RuntimeError, CAST.format("int")),
+        ({"run_id": b"r1", "values": [1.0]}, TypeError, "Object of type bytes is not JSON serializable"),
+        ({"run_id": "r", "extra": {1, 2}}, TypeError, "Object of type set is not JSON serializable"),
+        ({"run_id": "r", "duckdb_path": b"x.db"}, TypeError,
+         "Object of type bytes is not JSON serializable"),
+    ],
+    ids=lambda v: repr(v)[:40],
+)
+def test_bad_input_changes_nothing(host, payload, error, message):
+    before = copy.copy(payload)
+    with pytest.raises(error) as excinfo:
+        host.call("duckdb_checkpoint_cpp", payload)
+    text = str(excinfo.value)
+    # A Python cause's text is followed by its traceback: those messages end in "\n" here.
+    assert text.startswith(message) if message.endswith("\n") else text == message
+    assert payload.keys() == before.keys() and all(payload[k] is before[k] for k in payload)
+    assert os.listdir() == []
+
+
+def test_database_that_cannot_be_opened(host):
+    payload = {"run_id": "r", "duckdb_path": "missing/dir/x.duckdb", "values": [1.0]}
+    with pytest.raises(RuntimeError) as excinfo:
+        host.call("duckdb_checkpoint_cpp", payload)
+    error = json.loads(str(excinfo.value))
+    assert error["exception_type"] == "IO" and "missing/dir/x.duckdb" in error["exception_message"]
+    assert list(payload) == ["run_id", "duckdb_path", "values"] and os.listdir() == []
+
+
+def prepared(duckdb_probe, sql):
+    duckdb_probe.query("work.duckdb", sql)
+    return duckdb_probe.query("work.duckdb", "SELECT table_name, column_count FROM duckdb_tables()")
+
+
+@pytest.mark.parametrize(
+    "existing, prefix",
+    [
+        ("CREATE TABLE pipeline_state (a INTEGER)", "duckdb_checkpoint_cpp failed: Binder Error"),
+        ("CREATE TABLE data_r_C (idx BIGINT)", '{"exception_type":"Invalid Input"'),
+        ("CREATE VIEW data_r_C AS SELECT 1 AS x", '{"exception_type":"Catalog"'),
+    ],
+    ids=["state-of-another-shape", "data-table-of-another-shape", "view-in-the-way"],
+)
+def test_database_failure_rolls_back(host, duckdb_probe, read, existing, prefix):
+    before = prepared(duckdb_probe, existing)
+    payload = {"run_id": "r", "values": [1.0, 2.0]}
+    with pytest.raises(RuntimeError) as excinfo:
+        host.call("duckdb_checkpoint_cpp", payload)
+    assert str(excinfo.value).startswith(prefix), str(excinfo.value)
+    assert payload == {"run_id": "r", "values": [1.0, 2.0]}
+    assert read("SELECT table_name, column_count FROM duckdb_tables()") == before
+    if "pipeline_state" in [t for t, _ in before]:
+        assert read("SELECT count(*) FROM pipeline_state") == [(0,)]

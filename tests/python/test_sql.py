@@ -1,0 +1,118 @@
+"""duckdb_sql_cpp through the stand-in host."""
+import copy
+import json
+import os
+
+import pytest
+
+CAST = ("Unable to cast Python instance of type <class '{}'> to C++ type '?' "
+        "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+AGGREGATE = "CREATE TABLE {out_table} AS SELECT avg(value) AS m FROM {in_table}"
+
+
+@pytest.fixture
+def db(tmp_path, host, duckdb_probe):
+    """A database file holding the checkpointed table data_r1_s1 with values 1, 2, 3."""
+    path = str(tmp_path / "x.duckdb")
+    host.call("duckdb_checkpoint_cpp", {"run_id": "r1", "step": "s1", "values": [1, 2, 3],
+                                        "duckdb_path": path})
+    return path
+
+
+def names(duckdb_probe, path):
+    return [r[0] for r in duckdb_probe.query(path, "SELECT table_name FROM duckdb_tables() ORDER BY 1")]
+
+
+def test_runs_from_table_to_table(host, duckdb_probe, db):
+    payload = {"duckdb_path": db, "data_table": "data_r1_s1", "sql": AGGREGATE, "out_table": "agg_r1"}
+    host.call("duckdb_sql_cpp", payload)
+    assert payload == {"duckdb_path": db, "data_table": "agg_r1", "sql": AGGREGATE,
+                       "out_table": "agg_r1"}
+    assert duckdb_probe.query(db, "SELECT m FROM agg_r1") == [(2.0,)]
+
+
+@pytest.mark.parametrize(
+    "sql, in_table, out_table, check, expected",
+    [
+        ("CREATE TABLE {out_table} AS SELECT a.value FROM {in_table} a JOIN {in_table} b "
+         "ON a.idx = b.idx", "data_r1_s1", "t", "SELECT count(*) FROM t", [(3,)]),
+        ("CREATE TABLE fixed AS SELECT 42 AS v", "data_r1_s1", "t2", "SELECT v FROM fixed", [(42,)]),
+        ("CREATE TABLE {in_table} AS SELECT 1 AS v", "x{out_table}", "_y", "SELECT v FROM x_y",
+         [(1,)]),
+        ('CREATE TABLE "{out_table}" AS SELECT 2 AS v', "data_r1_s1", "a{in_table}",
+         'SELECT v FROM "a{in_table}"', [(2,)]),
+        ("BEGIN; CREATE TABLE {out_table} AS SELECT sum(value) AS s FROM {in_table}; COMMIT;",
+         b"data_r1_s1", bytearray(b"summed"), "SELECT s FROM summed", [(6.0,)]),
+    ],
+    ids=["placeholder-twice", "no-placeholders", "in-name-holds-out-placeholder",
+         "out-name-holds-in-placeholder", "own-transaction-and-bytes"],
+)
+def test_placeholders(host, duckdb_probe, db, sql, in_table, out_table, check, expected):
+    payload = {"duckdb_path": db, "data_table": in_table, "sql": sql, "out_table": out_table}
+    host.call("duckdb_sql_cpp", payload)
+    assert duckdb_probe.query(db, check) == expected
+    assert payload["data_table"] == (out_table if isinstance(out_table, str) else out_table.decode())
+    assert type(payload["data_table"]) is str
+
+
+FULL = {"duckdb_path": "p", "data_table": "t", "sql": "s", "out_table": "o"}
+
+
+@pytest.mark.parametrize(
+    "payload, message",
+    [
+        ({}, "duckdb_sql_cpp requires payload['duckdb_path']"),
+        ({"sql": "s", "out_table": "o"}, "duckdb_sql_cpp requires payload['duckdb_path']"),
+        ({"duckdb_path": "p"}, "duckdb_sql_cpp requires payload['data_table']"),
+        ({"duckdb_path": "p", "data_table": "t"}, "duckdb_sql_cpp requires payload['sql']"),
+        ({"duckdb_path": None, "data_table": "t", "out_table": "o"},
+         "duckdb_sql_cpp requires payload['sql']"),
+        ({"duckdb_path": "p", "data_table": "t", "sql": "s"},
+         "duckdb_sql_cpp requires payload['out_table']"),
+        (dict(FULL, duckdb_path=None), CAST.format("NoneType")),
+        (dict(FULL, data_table=3), CAST.format("int")),
+        (dict(FULL, sql=["x"]), CAST.format("list")),
+        (dict(FULL, out_table=1.5), CAST.format("float")),
+    ],
+    ids=repr,
+)
+def test_inputs_checked_before_anything(host, tmp_path, monkeypatch, payload, message):
+    monkeypatch.chdir(tmp_path)
+    before = copy.deepcopy(payload)
+    with pytest.raises(RuntimeError) as excinfo:
+        host.call("duckdb_sql_cpp", payload)
+    assert str(excinfo.value) == message
+    assert payload == before and os.listdir() == []
+
+
+def test_failing_text_leaves_data_table_and_retry_works(host, duckdb_probe, db):
+    payload = {"duckdb_path": db, "data_table": "data_r1_s1", "sql": AGGREGATE, "out_table": "agg"}
+    host.call("duckdb_sql_cpp", payload)
+    payload.update(data_table="data_r1_s1", out_table="agg")
+    with pytest.raises(RuntimeError) as excinfo:
+        host.call("duckdb_sql_cpp", payload)  # the output table exists: not dropped
+    assert str(excinfo.value).startswith(
+        'duckdb_sql_cpp failed: Catalog Error: Table with name "agg" already exists!')
+    assert payload["data_table"] == "data_r1_s1"
+    payload["sql"] = "CREATE OR REPLACE TABLE {out_table} AS SELECT max(value) AS m FROM {in_table}"
+    host.call("duckdb_sql_cpp", payload)
+    assert payload["data_table"] == "agg"
+    assert duckdb_probe.query(db, "SELECT m FROM agg") == [(3.0,)]
+
+
+def test_undecodable_out_table_runs_nothing(host, duckdb_probe, db):
+    before = names(duckdb_probe, db)
+    payload = {"duckdb_path": db, "data_table": "data_r1_s1", "out_table": b"\xff",
+               "sql": "CREATE TABLE applied AS SELECT 1 AS v"}
+    with pytest.raises(UnicodeDecodeError):
+        host.call("duckdb_sql_cpp", payload)
+    assert payload["data_table"] == "data_r1_s1"
+    assert names(duckdb_probe, db) == before
+
+
+def test_database_that_cannot_be_opened(host, tmp_path):
+    payload = dict(FULL, duckdb_path=str(tmp_path / "missing" / "x.duckdb"))
+    with pytest.raises(RuntimeError) as excinfo:
+        host.call("duckdb_sql_cpp", payload)
+    assert json.loads(str(excinfo.value))["exception_type"] == "IO"
+    assert payload == dict(FULL, duckdb_path=str(tmp_path / "missing" / "x.duckdb"))
