@@ -1,9 +1,9 @@
 // csv_sink: appends one row of results from the payload to the CSV file named by a
 // "csv://" target and records the target in payload["status"].
 //
-// The header (when due) and the data line are rendered completely before the first byte is
-// written and go out in one append, so a value that cannot be rendered leaves the file as it
-// was. A failed write or close is reported, and the bytes of a partial write are taken back.
+// The header (when due) and the data line are rendered completely before the file is opened
+// and go out in one append, so a row that cannot be rendered leaves the file as it was (and
+// creates none). A failed write or close is reported, and the bytes of a partial write are taken back.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,17 +195,23 @@ void csv_sink_op(pipeline::Data &data) {
         return;
     }
 
+    // The file system would see only the part before a NUL byte: refuse such a path.
+    if (path.find('\0') != std::string::npos) {
+        throw std::runtime_error("csv_sink_op: failed to open file: " + path);
+    }
     const fs::path file(path);
     std::error_code ignored;
     fs::create_directories(file.parent_path(), ignored);
     // Both calls throw filesystem_error when the path cannot be queried or is no regular file.
     const bool header_due = !fs::exists(file) || fs::file_size(file) == 0;
 
+    // Rendered before the file is opened, so that a row that cannot be rendered does not
+    // even leave a new empty file behind.
+    const std::string text = render(row, header_due);
     AppendFile out(path);
     if (!out.is_open()) {
         throw std::runtime_error("csv_sink_op: failed to open file: " + path);
     }
-    const std::string text = render(row, header_due);
     const bool appended = out.append(text);
     if (!out.close() || !appended) {
         throw std::runtime_error("csv_sink_op: failed to write file: " + path);

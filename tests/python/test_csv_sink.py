@@ -135,10 +135,17 @@ class Unprintable:
         pytest.param({"csvPath": "/dev/full", "data": {"a": 1}}, RuntimeError,
                      "filesystem error: cannot get file size: Operation not supported [/dev/full]",
                      id="not-a-regular-file"),
+        pytest.param({"csvPath": "e.csv\0/x", "data": {"a": 1}}, RuntimeError,
+                     # the message is a C string: it ends at the NUL
+                     "csv_sink_op: failed to open file: e.csv", id="nul-in-path"),
         pytest.param({"csvPath": "e.csv", "data": {1: "x"}}, RuntimeError, CAST_ERROR,
                      id="column-name-not-text"),
         pytest.param({"csvPath": "e.csv", "data": {"a": 1, "b": Unprintable()}}, ValueError,
                      "no text", id="value-str-raises"),
+        pytest.param({"csvPath": "new.csv", "data": {2.5: 1}}, RuntimeError,
+                     CAST_ERROR.replace("'int'", "'float'"), id="no-new-empty-file"),
+        pytest.param({"csvPath": "new.csv", "stats": {"a": Unprintable()}}, ValueError,
+                     "no text", id="no-new-file-on-str-error"),
     ],
 )
 def test_failure_changes_nothing(host, payload, error, message):
