@@ -40,7 +40,8 @@ def duckdb_probe():
     return _tarnwell_duckdb_probe
 
 
-def run_python(code, path=(MODULE_DIR, HOST_DIR, PROBE_DIR), executable=sys.executable, env=None):
+def run_python(code, path=(MODULE_DIR, HOST_DIR, PROBE_DIR), executable=sys.executable, env=None,
+               cwd=None):
     """Runs `code` in a fresh interpreter with only `path` on PYTHONPATH."""
     full_env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     full_env["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)
@@ -51,6 +52,7 @@ def run_python(code, path=(MODULE_DIR, HOST_DIR, PROBE_DIR), executable=sys.exec
         capture_output=True,
         text=True,
         timeout=120,
+        cwd=cwd,
     )
 
 
