@@ -24,6 +24,8 @@ constexpr host::ModuleSpec kModule{
 }  // namespace
 }  // namespace tarnwell::kernels_module
 
+// The entry point's name is fixed by the import system.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" PYBIND11_EXPORT PyObject *PyInit__kestrel_kernels() {
     return tarnwell::host::module_init<tarnwell::kernels_module::kModule>();
 }
