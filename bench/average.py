@@ -44,13 +44,15 @@ def main():
         floor = benchlib.best_time(lambda: _tarnwell_probe.copy_floats(xs))
         assert math.isclose(payload["mean"], plain_python(xs)[0], rel_tol=1e-12)
         big = n == 1_000_000
+        work = f"{n} floats, arithmetic"
         rows += [
-            (f"average n={n}", op, "plain Python", plain, ">= 20x" if big else ""),
-            (f"average n={n}", op, "statistics.fmean", fmean, ""),
-            (f"average n={n}", op, "read floats (floor)", floor, ">= 1/2x" if big else ""),
+            benchlib.row("average", work, op, "plain Python", plain, ">= 20x" if big else ""),
+            benchlib.row("average", work, op, "statistics.fmean", fmean),
+            benchlib.row("average", work, op, "floats into a vector (floor)", floor,
+                         ">= 1/2x" if big else ""),
         ]
-    benchlib.print_table("average op (arithmetic) vs baselines", rows)
+    return rows
 
 
 if __name__ == "__main__":
-    main()
+    benchlib.main(main)

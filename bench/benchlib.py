@@ -1,4 +1,9 @@
-"""Helpers for the Python benchmarks: build folders on sys.path, timing, a ratio table."""
+"""Helpers for the Python benchmarks: build folders on sys.path, timing, one result table.
+
+Every script's main() returns rows; run alone it prints them as a table, with --json as JSON
+for bench/run, which gathers every comparison into one table.
+"""
+import json
 import os
 import sys
 import time
@@ -28,21 +33,38 @@ def best_time(fn, min_total=0.3, repeats=5):
     return best
 
 
+def row(op, workload, project, baseline, baseline_time, target=""):
+    """One comparison; the ratio is baseline time / project time (above 1: project faster)."""
+    return {"op": op, "workload": workload, "project": project, "baseline": baseline,
+            "baseline_time": baseline_time, "target": target}
+
+
 def fmt_time(seconds):
     for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
         if seconds >= scale:
             return f"{seconds / scale:.3g} {unit}"
-    return f"{seconds / 1e-9:.3g} ns"
+    return f"{seconds / 1e-12:.3g} ps"
 
 
-def print_table(title, rows):
-    """rows: (workload, project seconds, baseline name, baseline seconds, target text)."""
-    print(title)
-    header = ("workload", "project", "baseline", "baseline time", "ratio", "target")
+def fmt_ratio(project, baseline):
+    return f"{baseline / project:.2f}x" if baseline >= project else f"1/{project / baseline:.2f}x"
+
+
+def print_table(rows, out=sys.stdout):
+    header = ("op", "workload", "project", "baseline", "baseline time", "ratio", "target")
     lines = [header] + [
-        (w, fmt_time(p), b, fmt_time(bt), f"{bt / p:.2f}x" if bt >= p else f"1/{p / bt:.2f}x", t)
-        for w, p, b, bt, t in rows
-    ]
+        (r["op"], r["workload"], fmt_time(r["project"]), r["baseline"], fmt_time(r["baseline_time"]),
+         fmt_ratio(r["project"], r["baseline_time"]), r["target"]) for r in rows]
     widths = [max(len(str(line[i])) for line in lines) for i in range(len(header))]
-    for line in lines:
-        print("  " + "  ".join(str(c).ljust(widths[i]) for i, c in enumerate(line)))
+    out.write("| " + " | ".join(h.ljust(widths[i]) for i, h in enumerate(header)) + " |\n")
+    out.write("|" + "|".join("-" * (w + 2) for w in widths) + "|\n")
+    for line in lines[1:]:
+        out.write("| " + " | ".join(str(c).ljust(widths[i]) for i, c in enumerate(line)) + " |\n")
+
+
+def main(collect):
+    rows = collect()
+    if "--json" in sys.argv:
+        json.dump(rows, sys.stdout)
+    else:
+        print_table(rows)

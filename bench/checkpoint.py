@@ -46,13 +46,15 @@ def main():
                 min_total=1.0)
             t_sqlite = benchlib.best_time(
                 lambda: sqlite_checkpoint(paths["sqlite"], values, state_json), min_total=1.0)
+            work = f"{n} values per call"
             rows += [
-                (f"checkpoint n={n}", t_op, "raw DuckDB C++", t_raw, ">= 1/1.1x"),
-                (f"checkpoint n={n}", t_op, "sqlite3 executemany", t_sqlite,
-                 ">= 4x" if n == 1_000_000 else ""),
+                benchlib.row("duckdb_checkpoint_cpp", work, t_op, "raw DuckDB C++", t_raw,
+                             ">= 1/1.1x"),
+                benchlib.row("duckdb_checkpoint_cpp", work, t_op, "sqlite3 executemany", t_sqlite,
+                             ">= 4x" if n == 1_000_000 else ""),
             ]
-    benchlib.print_table("duckdb_checkpoint_cpp vs baselines (per call)", rows)
+    return rows
 
 
 if __name__ == "__main__":
-    main()
+    benchlib.main(main)
