@@ -15,20 +15,12 @@ import _tarnwell_probe
 
 def plain_python(xs):
     mean = sum(xs) / len(xs)
-    q = 0.0
-    for x in xs:
-        d = x - mean
-        q += d * d
-    return mean, math.sqrt(q / len(xs) / len(xs))
+    return mean, benchlib.standard_error(xs, mean)
 
 
 def with_fmean(xs):
     mean = statistics.fmean(xs)
-    q = 0.0
-    for x in xs:
-        d = x - mean
-        q += d * d
-    return mean, math.sqrt(q / len(xs) / len(xs))
+    return mean, benchlib.standard_error(xs, mean)
 
 
 def main():

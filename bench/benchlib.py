@@ -4,6 +4,7 @@ Every script's main() returns rows; run alone it prints them as a table, with --
 for bench/run, which gathers every comparison into one table.
 """
 import json
+import math
 import os
 import sys
 import time
@@ -31,6 +32,15 @@ def best_time(fn, min_total=0.3, repeats=5):
             fn()
         best = min(best, (time.perf_counter() - start) / number)
     return best
+
+
+def standard_error(xs, mean):
+    """The plain-Python baselines' standard error of the mean: a loop over the samples."""
+    q = 0.0
+    for x in xs:
+        d = x - mean
+        q += d * d
+    return math.sqrt(q / len(xs) / len(xs))
 
 
 def row(op, workload, project, baseline, baseline_time, target=""):

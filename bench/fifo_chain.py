@@ -6,7 +6,6 @@ floats (the test probe's new_float_list).
 """
 import collections
 import itertools
-import math
 import random
 
 import benchlib
@@ -21,11 +20,7 @@ def plain_chain(window, chunks):
         dq.extend(chunk)
         xs = list(dq)
         mean = sum(xs) / len(xs)
-        q = 0.0
-        for x in xs:
-            d = x - mean
-            q += d * d
-        yield mean, math.sqrt(q / len(xs) / len(xs))
+        yield mean, benchlib.standard_error(xs, mean)
 
 
 def per_payload(fn, count):
