@@ -46,11 +46,11 @@ def main():
                 min_total=1.0)
             t_sqlite = benchlib.best_time(
                 lambda: sqlite_checkpoint(paths["sqlite"], values, state_json), min_total=1.0)
-            work = f"{n} values per call"
+            workload = f"{n} values per call"
             rows += [
-                benchlib.row("duckdb_checkpoint_cpp", work, t_op, "raw DuckDB C++", t_raw,
+                benchlib.row("duckdb_checkpoint_cpp", workload, t_op, "raw DuckDB C++", t_raw,
                              ">= 1/1.1x"),
-                benchlib.row("duckdb_checkpoint_cpp", work, t_op, "sqlite3 executemany", t_sqlite,
+                benchlib.row("duckdb_checkpoint_cpp", workload, t_op, "sqlite3 executemany", t_sqlite,
                              ">= 4x" if n == 1_000_000 else ""),
             ]
     return rows
