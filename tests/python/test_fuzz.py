@@ -99,7 +99,7 @@ def value(rng, depth=0):
     ])()
 
 
-def special(rng, key, work):
+def special(rng, key):
     """A value meant for `key`, so that the ops get past their first checks often enough."""
     if key in ("csvPath", "handleUri", "handle"):
         path = rng.choice(["a.csv", "sub/b.csv", "", "dir", "dir/c.csv", "plain/x.csv", "a.csv\0x"])
@@ -133,12 +133,12 @@ BASES = {
 }
 
 
-def payload(rng, work, op):
+def payload(rng, op):
     p = DictSub() if rng.random() < 0.05 else {}
     if op in BASES and rng.random() < 0.6:
         p.update(BASES[op](rng))
     for key in rng.sample(KEYS, rng.randrange(0, 9 if not p else 3)):
-        p[key] = special(rng, key, work) if rng.random() < 0.7 else value(rng)
+        p[key] = special(rng, key) if rng.random() < 0.7 else value(rng)
     return p
 
 
@@ -185,7 +185,7 @@ def test_random_payloads(host, probe, duckdb_probe, tmp_path, monkeypatch):
         extractions += 1
 
         op = rng.choices(OPS, weights=[30, 30, 25, 3, 4])[0]
-        p = payload(rng, tmp_path, op)
+        p = payload(rng, op)
         before = list((k, id(v)) for k, v in p.items())
         files = csv_files(".") if op == "csv_sink" else None
         counts[op][0] += 1
