@@ -1,17 +1,7 @@
-"""Shared fixtures: the built modules, the stand-in host and subprocess helpers."""
-import os
-import subprocess
-import sys
-import textwrap
-
+"""Shared fixtures: the built modules, the stand-in host and a scratch working folder."""
 import pytest
 
-MODULE_DIR = os.environ["TARNWELL_MODULE_DIR"]
-HOST_DIR = os.environ["TARNWELL_HOST_DIR"]
-PROBE_DIR = os.environ["TARNWELL_PROBE_DIR"]
-for _path in (MODULE_DIR, HOST_DIR, PROBE_DIR):
-    if _path not in sys.path:
-        sys.path.insert(0, _path)
+import helpers  # noqa: F401  (puts the build folders on sys.path)
 
 
 @pytest.fixture(scope="session")
@@ -40,24 +30,8 @@ def duckdb_probe():
     return _tarnwell_duckdb_probe
 
 
-def run_python(code, path=(MODULE_DIR, HOST_DIR, PROBE_DIR), executable=sys.executable, env=None,
-               cwd=None):
-    """Runs `code` in a fresh interpreter with only `path` on PYTHONPATH."""
-    full_env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    full_env["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)
-    full_env.update(env or {})
-    return subprocess.run(
-        [executable, "-c", textwrap.dedent(code)],
-        env=full_env,
-        capture_output=True,
-        text=True,
-        timeout=120,
-        cwd=cwd,
-    )
-
-
-def check_python(code, **kwargs):
-    """Runs `code` like run_python and returns its stdout; fails the test on a non-zero exit."""
-    result = run_python(code, **kwargs)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    """Runs the test inside its own empty folder."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path

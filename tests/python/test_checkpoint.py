@@ -5,14 +5,12 @@ import os
 
 import pytest
 
-CAST = ("Unable to cast Python instance of type <class '{}'> to C++ type '?' "
-        "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+from helpers import cast_error, raising_gen
+
 VALUES = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
 
 
-@pytest.fixture(autouse=True)
-def in_tmp(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
+pytestmark = pytest.mark.usefixtures("in_tmp")
 
 
 @pytest.fixture
@@ -120,26 +118,21 @@ def test_sample_id_and_json_text(host, read):
     assert payload["data_table"] == "data_r___C"
 
 
-def raising_gen():
-    yield 1.0
-    raise ValueError("boom")
-
-
 @pytest.mark.parametrize(
     "payload, error, message",
     [
         ({"values": [1]}, RuntimeError, "duckdb_checkpoint_cpp requires payload['run_id']"),
-        ({"run_id": None}, RuntimeError, CAST.format("NoneType")),
-        ({"run_id": "r", "step": 3}, RuntimeError, CAST.format("int")),
-        ({"run_id": "r", "duckdb_path": 1.5}, RuntimeError, CAST.format("float")),
-        ({"run_id": "\ud800"}, RuntimeError, CAST.format("str")),
-        ({"run_id": "r", "values": "123"}, RuntimeError, VALUES + CAST.format("str")),
-        ({"run_id": "r", "values": [1, "x"]}, RuntimeError, VALUES + CAST.format("list")),
-        ({"run_id": "r", "values": [1, None]}, RuntimeError, VALUES + CAST.format("list")),
-        ({"run_id": "r", "values": 5}, RuntimeError, VALUES + CAST.format("int")),
-        ({"run_id": "r", "values": raising_gen()}, RuntimeError, VALUES + "ValueError: boom\n"),
-        ({"run_id": "r", "sample_id": 7.0}, RuntimeError, CAST.format("float")),
-        ({"run_id": "r", "sample_id": 2**63}, RuntimeError, CAST.format("int")),
+        ({"run_id": None}, RuntimeError, cast_error("NoneType")),
+        ({"run_id": "r", "step": 3}, RuntimeError, cast_error("int")),
+        ({"run_id": "r", "duckdb_path": 1.5}, RuntimeError, cast_error("float")),
+        ({"run_id": "\ud800"}, RuntimeError, cast_error("str")),
+        ({"run_id": "r", "values": "123"}, RuntimeError, VALUES + cast_error("str")),
+        ({"run_id": "r", "values": [1, "x"]}, RuntimeError, VALUES + cast_error("list")),
+        ({"run_id": "r", "values": [1, None]}, RuntimeError, VALUES + cast_error("list")),
+        ({"run_id": "r", "values": 5}, RuntimeError, VALUES + cast_error("int")),
+        ({"run_id": "r", "values": raising_gen()}, RuntimeError, VALUES + "ValueError: generator failed\n"),
+        ({"run_id": "r", "sample_id": 7.0}, RuntimeError, cast_error("float")),
+        ({"run_id": "r", "sample_id": 2**63}, RuntimeError, cast_error("int")),
         ({"run_id": b"r1", "values": [1.0]}, TypeError, "Object of type bytes is not JSON serializable"),
         ({"run_id": "r", "extra": {1, 2}}, TypeError, "Object of type set is not JSON serializable"),
         ({"run_id": "r", "duckdb_path": b"x.db"}, TypeError,

@@ -5,18 +5,10 @@ import os
 
 import pytest
 
-from conftest import check_python
+from helpers import HOST_DIR, MODULE_DIR, BadStr, cast_error, check_python
 
+pytestmark = pytest.mark.usefixtures("in_tmp")
 STATS = {"mean": 2.0, "se": 0.5, "standardError": 0.5}
-CAST_ERROR = (
-    "Unable to cast Python instance of type <class 'int'> to C++ type '?' "
-    "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"
-)
-
-
-@pytest.fixture(autouse=True)
-def in_tmp(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
 
 
 def read(path, mode="r"):
@@ -116,17 +108,12 @@ def test_existing_file_header_rule(host, content, expected):
     assert read("e.csv") == expected
 
 
-class Unprintable:
-    def __str__(self):
-        raise ValueError("no text")
-
-
 @pytest.mark.parametrize(
     "payload, error, message",
     [
-        pytest.param({"handleUri": 7, "data": {"a": 1}}, RuntimeError, CAST_ERROR, id="uri-not-text"),
+        pytest.param({"handleUri": 7, "data": {"a": 1}}, RuntimeError, cast_error("int"), id="uri-not-text"),
         pytest.param({"csvPath": None, "data": {"a": 1}}, RuntimeError,
-                     CAST_ERROR.replace("'int'", "'NoneType'"), id="csvPath-none"),
+                     cast_error("NoneType"), id="csvPath-none"),
         pytest.param({"handleUri": "csv://", "data": {"a": 1}}, RuntimeError,
                      "csv_sink_op: failed to open file: ", id="empty-path"),
         pytest.param({"csvPath": "nodir/", "data": {"a": 1}}, RuntimeError,
@@ -138,13 +125,13 @@ class Unprintable:
         pytest.param({"csvPath": "e.csv\0/x", "data": {"a": 1}}, RuntimeError,
                      # the message is a C string: it ends at the NUL
                      "csv_sink_op: failed to open file: e.csv", id="nul-in-path"),
-        pytest.param({"csvPath": "e.csv", "data": {1: "x"}}, RuntimeError, CAST_ERROR,
+        pytest.param({"csvPath": "e.csv", "data": {1: "x"}}, RuntimeError, cast_error("int"),
                      id="column-name-not-text"),
-        pytest.param({"csvPath": "e.csv", "data": {"a": 1, "b": Unprintable()}}, ValueError,
+        pytest.param({"csvPath": "e.csv", "data": {"a": 1, "b": BadStr()}}, ValueError,
                      "no text", id="value-str-raises"),
         pytest.param({"csvPath": "new.csv", "data": {2.5: 1}}, RuntimeError,
-                     CAST_ERROR.replace("'int'", "'float'"), id="no-new-empty-file"),
-        pytest.param({"csvPath": "new.csv", "stats": {"a": Unprintable()}}, ValueError,
+                     cast_error("float"), id="no-new-empty-file"),
+        pytest.param({"csvPath": "new.csv", "stats": {"a": BadStr()}}, ValueError,
                      "no text", id="no-new-file-on-str-error"),
     ],
 )
@@ -195,8 +182,6 @@ with open("full.csv") as f:
 
 @pytest.mark.parametrize("room", [0, 10], ids=["at-limit", "partial-write"])
 def test_write_failure_is_reported_and_taken_back(tmp_path, room):
-    from conftest import HOST_DIR, MODULE_DIR
-
     out = check_python(FILL_AND_APPEND.format(path=[MODULE_DIR, HOST_DIR], room=room))
     error, has_status, content = json.loads(out)
     assert error == ["RuntimeError", "csv_sink_op: failed to write file: full.csv"]

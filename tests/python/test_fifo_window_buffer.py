@@ -8,7 +8,7 @@ from decimal import Decimal
 
 import pytest
 
-from conftest import check_python
+from helpers import BadIndex, CollidesWith, cast_error, check_python, raising_gen
 
 _ids = itertools.count()
 
@@ -36,24 +36,6 @@ def test_default_fifo_slides():
     assert out.split("] ") == ["[1.0, 2.0", "[2.0, 3.0, 4.0", "[2.0, 3.0, 4.0]\n"]
 
 
-class CollidesWith:
-    """Hashes like `name` and refuses to compare."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        raise LookupError("no comparison")
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise ArithmeticError("no index")
-
-
 # Window-size keys against a FIFO holding 0..9; the expected count of newest samples kept.
 @pytest.mark.parametrize(
     "keys, kept",
@@ -70,7 +52,7 @@ class RaisingIndex:
         ({"windowSize": None}, 10),
         ({"windowSize": 2**40}, 10),
         ({"windowSize": 2**31}, 10),
-        ({"windowSize": RaisingIndex()}, 10),
+        ({"windowSize": BadIndex()}, 10),
         ({"windowSize": Decimal("3.7")}, 3),
         ({"window_size": 4}, 4),
         ({"windowSize": 2, "window_size": 5}, 2),
@@ -122,21 +104,12 @@ def test_ids_are_exact(host, fifo, ids):
     assert window_of(host, first) == [1.0]
 
 
-def raising_gen():
-    yield 1.0
-    raise ValueError("chunk failed")
-
-
 @pytest.mark.parametrize(
     "keys, error, message",
     [
-        ({"fifoId": None}, RuntimeError,
-         "Unable to cast Python instance of type <class 'NoneType'> to C++ type '?' "
-         "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"),
-        ({"fifoId": 3}, RuntimeError,
-         "Unable to cast Python instance of type <class 'int'> to C++ type '?' "
-         "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"),
-        ({"sampleChunk": raising_gen()}, ValueError, "chunk failed"),
+        ({"fifoId": None}, RuntimeError, cast_error("NoneType")),
+        ({"fifoId": 3}, RuntimeError, cast_error("int")),
+        ({"sampleChunk": raising_gen()}, ValueError, "generator failed"),
         ({CollidesWith("windowSize"): 1}, LookupError, "no comparison"),
     ],
     ids=["fifoId-None", "fifoId-int", "generator-raises", "membership-raises"],

@@ -11,6 +11,9 @@ import time
 
 import pytest
 
+from helpers import (BadFloat, BadIndex, BadIter, BadLen, BadStr, DictSub, FloatSub, HugeIndex,
+                     raising_gen)
+
 SEED = int(os.environ.get("TARNWELL_FUZZ_SEED", "20261208"))
 SECONDS = float(os.environ.get("TARNWELL_FUZZ_SECONDS", "15"))
 
@@ -18,54 +21,6 @@ KEYS = ["sampleChunk", "values", "data", "window", "windowSize", "window_size", 
         "averageMethod", "mode", "stats", "mean", "se", "handleUri", "handle", "csvPath",
         "run_id", "step", "duckdb_path", "sample_id", "data_table", "sql", "out_table",
         "other", "status"]
-
-
-class BadFloat:
-    def __float__(self):
-        raise ValueError("no float")
-
-
-class BadIndex:
-    def __index__(self):
-        raise OverflowError("no index")
-
-
-class HugeIndex:
-    def __index__(self):
-        return 10**30
-
-
-class BadStr:
-    def __str__(self):
-        raise RuntimeError("no str")
-
-
-class BadLen:
-    def __getitem__(self, i):
-        if i >= 3:
-            raise IndexError(i)
-        return 1.0
-
-    def __len__(self):
-        raise TypeError("no len")
-
-
-class BadIter(list):
-    def __iter__(self):
-        raise KeyError("no iter")
-
-
-class DictSub(dict):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-def raising_gen(values):
-    yield from values
-    raise ValueError("generator failed")
 
 
 def scalar(rng):
@@ -160,8 +115,7 @@ def csv_files(root):
 OPS = ["fifo_window_buffer", "average", "csv_sink", "duckdb_checkpoint_cpp", "duckdb_sql_cpp"]
 
 
-def test_random_payloads(host, probe, duckdb_probe, tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
+def test_random_payloads(host, probe, duckdb_probe, in_tmp):
     os.mkdir("dir")
     with open("plain", "w"):
         pass

@@ -3,7 +3,7 @@ import json
 
 import pytest
 
-from conftest import check_python
+from helpers import check_python
 
 
 def test_unknown_op_raises_key_error(host):

@@ -8,9 +8,7 @@ import sys
 
 import pytest
 
-from conftest import HOST_DIR, check_python
-
-SOURCE_DIR = os.environ["TARNWELL_SOURCE_DIR"]
+from helpers import HOST_DIR, SOURCE_DIR, check_python
 
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("TARNWELL_SANITIZER")), reason="builds a plain release; not for sanitizer runs")

@@ -5,37 +5,8 @@ from fractions import Fraction
 
 import pytest
 
-INT_CAST_ERROR = (
-    "Unable to cast Python instance of type {} to C++ type '?' "
-    "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"
-)
-
-
-class FloatSub(float):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class Index:
-    def __index__(self):
-        return 7
-
-
-class Floaty:
-    def __float__(self):
-        return 1.25
-
-
-class BadFloat:
-    def __float__(self):
-        raise ValueError("no float")
+from helpers import (BadFloat, BadIter, BadSet, CollidesWith, Floaty, FloatSub, Index, ListSub,
+                     NoLength, StrSub, cast_error, raising_gen)
 
 
 def gen(*values):
@@ -115,30 +86,10 @@ def test_value_is_not_modified(probe):
     assert value == [3, 1.5, True]
 
 
-def raising_gen():
-    yield 1.0
-    raise ValueError("bad sample")
-
-
-class NoLength:
-    def __getitem__(self, i):
-        return 1.0
-
-
-class BadIter(list):
-    def __iter__(self):
-        raise OSError("no iteration")
-
-
-class BadSet(set):
-    def __iter__(self):
-        raise KeyError("set iteration")
-
-
 @pytest.mark.parametrize(
     "make, error, message",
     [
-        pytest.param(raising_gen, ValueError, "bad sample", id="generator-raises"),
+        pytest.param(raising_gen, ValueError, "generator failed", id="generator-raises"),
         pytest.param(NoLength, TypeError, "object of type 'NoLength' has no len()", id="no-len"),
         pytest.param(lambda: BadIter([1.0]), OSError, "no iteration", id="iter-raises"),
         pytest.param(lambda: BadSet({1.0}), KeyError, "'set iteration'", id="set-iter-raises"),
@@ -149,16 +100,6 @@ def test_python_errors_propagate(probe, make, error, message):
         with pytest.raises(error) as excinfo:
             read(make())
         assert str(excinfo.value) == message
-
-
-class CollidesWithWindow:
-    """Hashes like "window" and refuses to compare."""
-
-    def __hash__(self):
-        return hash("window")
-
-    def __eq__(self, other):
-        raise LookupError("no comparison")
 
 
 @pytest.mark.parametrize(
@@ -182,7 +123,7 @@ def test_first_present_key_decides(probe, keys, payload, expected):
 
 def test_failing_membership_test_propagates(probe):
     with pytest.raises(LookupError, match="no comparison"):
-        probe.values_from_payload({CollidesWithWindow(): 1, "values": [1]}, "average")
+        probe.values_from_payload({CollidesWith("window"): 1, "values": [1]}, "average")
 
 
 @pytest.mark.parametrize(
@@ -199,7 +140,7 @@ def test_int32_accepts(probe, value, expected):
 @pytest.mark.parametrize(
     "value, type_text",
     [
-        (5.0, "<class 'float'>"), (FloatSub(5.0), "<class 'test_samples.FloatSub'>"),
+        (5.0, "<class 'float'>"), (FloatSub(5.0), "<class 'helpers.FloatSub'>"),
         ("5", "<class 'str'>"), (None, "<class 'NoneType'>"), (2**31, "<class 'int'>"),
         (-(2**31) - 1, "<class 'int'>"), (2**40, "<class 'int'>"), ([5], "<class 'list'>"),
         (Decimal("1e20"), "<class 'decimal.Decimal'>"),
@@ -208,4 +149,4 @@ def test_int32_accepts(probe, value, expected):
 def test_int32_refuses(probe, value, type_text):
     with pytest.raises(RuntimeError) as excinfo:
         probe.to_int32(value)
-    assert str(excinfo.value) == INT_CAST_ERROR.format(type_text)
+    assert str(excinfo.value) == cast_error(type_text)

@@ -5,8 +5,7 @@ import os
 
 import pytest
 
-CAST = ("Unable to cast Python instance of type <class '{}'> to C++ type '?' "
-        "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+from helpers import cast_error
 AGGREGATE = "CREATE TABLE {out_table} AS SELECT avg(value) AS m FROM {in_table}"
 
 
@@ -69,15 +68,14 @@ FULL = {"duckdb_path": "p", "data_table": "t", "sql": "s", "out_table": "o"}
          "duckdb_sql_cpp requires payload['sql']"),
         ({"duckdb_path": "p", "data_table": "t", "sql": "s"},
          "duckdb_sql_cpp requires payload['out_table']"),
-        (dict(FULL, duckdb_path=None), CAST.format("NoneType")),
-        (dict(FULL, data_table=3), CAST.format("int")),
-        (dict(FULL, sql=["x"]), CAST.format("list")),
-        (dict(FULL, out_table=1.5), CAST.format("float")),
+        (dict(FULL, duckdb_path=None), cast_error("NoneType")),
+        (dict(FULL, data_table=3), cast_error("int")),
+        (dict(FULL, sql=["x"]), cast_error("list")),
+        (dict(FULL, out_table=1.5), cast_error("float")),
     ],
     ids=repr,
 )
-def test_inputs_checked_before_anything(host, tmp_path, monkeypatch, payload, message):
-    monkeypatch.chdir(tmp_path)
+def test_inputs_checked_before_anything(host, in_tmp, payload, message):
     before = copy.deepcopy(payload)
     with pytest.raises(RuntimeError) as excinfo:
         host.call("duckdb_sql_cpp", payload)

@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from conftest import HOST_DIR, MODULE_DIR, check_python, run_python
+from helpers import HOST_DIR, MODULE_DIR, check_python, run_python
 
 MODULES = {
     "_kestrel_kernels": {

@@ -8,7 +8,7 @@ import sys
 import textwrap
 import time
 
-from conftest import HOST_DIR, MODULE_DIR, PROBE_DIR, run_python
+from helpers import HOST_DIR, MODULE_DIR, PROBE_DIR, run_python
 
 BATCH = 500
 

@@ -3,14 +3,11 @@ import os
 import sys
 import tempfile
 
-import kestrel
-import _kestrel_kernels  # noqa: F401
-import _kestrel_sqlstore  # noqa: F401
-
-
-class BadFloat:
-    def __float__(self):
-        raise ValueError("no float")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+import kestrel  # noqa: E402
+import _kestrel_kernels  # noqa: E402,F401
+import _kestrel_sqlstore  # noqa: E402,F401
+from helpers import BadFloat  # noqa: E402
 
 
 def attempt(name, payload):
