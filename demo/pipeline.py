@@ -1,7 +1,8 @@
 """Demo pipeline: a noisy signal streamed in chunks through fifo_window_buffer -> average ->
 csv_sink, giving a sliding-window mean and standard error per chunk in a CSV file; the
 samples are checkpointed into a DuckDB file with duckdb_checkpoint_cpp, and duckdb_sql_cpp
-then aggregates them into a summary table, exported and printed."""
+then aggregates them into a summary table, exported and printed. Last, the window mean
+with its standard-error band and the checkpoints are drawn into an SVG chart."""
 import argparse
 import math
 import os
@@ -12,6 +13,8 @@ import time
 import kestrel
 import _kestrel_kernels  # noqa: F401  (importing registers the ops with the host)
 import _kestrel_sqlstore  # noqa: F401
+
+import stream_chart
 
 SIGNAL_OPS = ["fifo_window_buffer", "average", "csv_sink"]
 
@@ -49,7 +52,7 @@ def main():
     rng = random.Random(args.seed)
     fifo = f"demo-{os.getpid()}"
     start = time.perf_counter()
-    payload, pending, checkpoints = {}, [], 0
+    payload, pending, checkpoint_chunks = {}, [], []
     for i, chunk in enumerate(noisy_signal(rng, args.chunks, args.chunk_size), 1):
         payload = {"sampleChunk": chunk, "windowSize": args.window, "fifoId": fifo,
                    "csvPath": csv_path}
@@ -59,10 +62,11 @@ def main():
             stored = kestrel.call("duckdb_checkpoint_cpp", {
                 "run_id": run_id, "step": "raw", "duckdb_path": db_path, "values": pending,
                 "sample_id": i, "window_mean": payload["mean"], "window_se": payload["se"]})
-            pending, checkpoints = [], checkpoints + 1
+            pending = []
+            checkpoint_chunks.append(i)
         if i % 100 == 0 or i == args.chunks:
             print(f"\rchunk {i}/{args.chunks}: window {len(payload['window'])}, "
-                  f"mean {payload['mean']:+.4f}, checkpoints {checkpoints}",
+                  f"mean {payload['mean']:+.4f}, checkpoints {len(checkpoint_chunks)}",
                   end="", file=sys.stderr, flush=True)
     elapsed = time.perf_counter() - start
     print(file=sys.stderr)
@@ -85,10 +89,16 @@ def main():
     print(f"file: {os.path.abspath(csv_path)}")
     print(f"last window: {len(payload['window'])} samples, mean {payload['mean']:.6f}, "
           f"standard error {payload['se']:.6f}")
-    print(f"database: {os.path.abspath(db_path)}, run {run_id}, {checkpoints} checkpoints")
+    print(f"database: {os.path.abspath(db_path)}, run {run_id}, "
+          f"{len(checkpoint_chunks)} checkpoints")
     print(f"table {stored['data_table']}:")
     with open(summary_csv, encoding="utf-8") as f:
         print(f.read(), end="")
+
+    chart_path = stream_chart.draw(csv_path, checkpoint_chunks, args.checkpoint_every,
+                                   -(-args.window // args.chunk_size),
+                                   os.path.join(args.work, "signal_stats.svg"))
+    print(f"chart: {os.path.abspath(chart_path)}")
 
 
 if __name__ == "__main__":
