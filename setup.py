@@ -24,9 +24,8 @@ class CMakeBuild(build_ext):
         subprocess.check_call([os.path.join(ROOT, "scripts", "bootstrap")])
         build_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
         subprocess.check_call([
-            "cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-            f"-DPython_EXECUTABLE={sys.executable}",
-            "-DTARNWELL_BUILD_TESTS=OFF", "-DTARNWELL_BUILD_BENCHMARKS=OFF"])
+            "cmake", "-S", ROOT, "--preset", "pip", "-B", build_dir,
+            f"-DPython_EXECUTABLE={sys.executable}"])
         subprocess.check_call(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 1),
                                "--target", "_kestrel_kernels", "_kestrel_sqlstore"])
         subprocess.check_call(["cmake", "--install", build_dir, "--component", "modules",
