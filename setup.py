@@ -1,10 +1,6 @@
-"""Builds and installs _kestrel_kernels and _kestrel_sqlstore through the project's CMake.
-
-    python3.10 -m pip install --no-build-isolation .
-
-Works offline with the setuptools that CPython 3.10 ships: the dependencies come from
-scripts/bootstrap (run here when deps/ is not filled yet).
-"""
+"""The build step of `pip install .`: runs the bootstrap and the project's CMake (preset `pip`)
+and installs the two op modules with libduckdb.so into build_lib. The metadata, version
+included, is in pyproject.toml."""
 import os
 import subprocess
 import sys
@@ -23,10 +19,8 @@ class CMakeBuild(build_ext):
             sys.exit(f"tarnwell's modules are for CPython 3.10, not {sys.version.split()[0]}")
         subprocess.check_call([os.path.join(ROOT, "scripts", "bootstrap")])
         build_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
-        subprocess.check_call([
-            "cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-            f"-DPython_EXECUTABLE={sys.executable}",
-            "-DTARNWELL_BUILD_TESTS=OFF", "-DTARNWELL_BUILD_BENCHMARKS=OFF"])
+        subprocess.check_call(["cmake", "-S", ROOT, "--preset", "pip", "-B", build_dir,
+                               f"-DPython_EXECUTABLE={sys.executable}"])
         subprocess.check_call(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 1),
                                "--target", "_kestrel_kernels", "_kestrel_sqlstore"])
         subprocess.check_call(["cmake", "--install", build_dir, "--component", "modules",
@@ -34,10 +28,7 @@ class CMakeBuild(build_ext):
 
 
 setup(
-    name="tarnwell",
-    version="0.1.0",
-    description="Compiled ops for the kestrel pipeline host: signal kernels and DuckDB storage",
-    python_requires="==3.10.*",
+    packages=[],  # only the two extension modules, no Python packages
     ext_modules=[Extension("_kestrel_kernels", sources=[]),
                  Extension("_kestrel_sqlstore", sources=[])],
     cmdclass={"build_ext": CMakeBuild},

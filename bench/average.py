@@ -1,7 +1,7 @@
 """The average op through the host against plain-Python equivalents, in one process.
 
 Ratios are baseline time / op time (above 1: the op is faster). The floor is the bare cost of
-reading the list's floats into a std::vector<double> (the test probe's copy_floats).
+reading the list's floats into a std::vector<double> (_tarnwell_bench.copy_floats).
 """
 import math
 import random
@@ -10,7 +10,7 @@ import statistics
 import benchlib
 import kestrel
 import _kestrel_kernels  # noqa: F401
-import _tarnwell_probe
+import _tarnwell_bench
 
 
 def plain_python(xs):
@@ -33,7 +33,7 @@ def main():
         op = benchlib.best_time(lambda: kestrel.call("average", payload))
         plain = benchlib.best_time(lambda: plain_python(xs))
         fmean = benchlib.best_time(lambda: with_fmean(xs))
-        floor = benchlib.best_time(lambda: _tarnwell_probe.copy_floats(xs))
+        floor = benchlib.best_time(lambda: _tarnwell_bench.copy_floats(xs))
         assert math.isclose(payload["mean"], plain_python(xs)[0], rel_tol=1e-12)
         big = n == 1_000_000
         work = f"{n} floats, arithmetic"

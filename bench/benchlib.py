@@ -10,7 +10,7 @@ import sys
 import time
 
 BUILD = os.environ.get("TARNWELL_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "build")
-for sub in ("python", "host", "probe"):
+for sub in ("python", "host", "bench"):
     sys.path.insert(0, os.path.join(os.path.abspath(BUILD), sub))
 
 

@@ -1,5 +1,5 @@
 """duckdb_checkpoint_cpp through the host against the same work done with the raw DuckDB C++
-API (the duckdb probe's raw_checkpoint: open, one transaction, create, append, state row,
+API (_tarnwell_bench.raw_checkpoint: open, one transaction, create, append, state row,
 commit, close) and against Python's sqlite3 (executemany into a file plus one state row), in
 one process. Every call opens and closes its file, as the op does.
 """
@@ -11,7 +11,7 @@ import tempfile
 import benchlib
 import kestrel
 import _kestrel_sqlstore  # noqa: F401
-import _tarnwell_duckdb_probe
+import _tarnwell_bench
 
 
 def sqlite_checkpoint(path, values, state_json):
@@ -42,7 +42,7 @@ def main():
 
             t_op = benchlib.best_time(op, min_total=1.0)
             t_raw = benchlib.best_time(
-                lambda: _tarnwell_duckdb_probe.raw_checkpoint(paths["raw"], n, state_json),
+                lambda: _tarnwell_bench.raw_checkpoint(paths["raw"], n, state_json),
                 min_total=1.0)
             t_sqlite = benchlib.best_time(
                 lambda: sqlite_checkpoint(paths["sqlite"], values, state_json), min_total=1.0)

@@ -2,7 +2,7 @@
 a plain-Python equivalent (a deque window, its list, mean and standard error), in one process.
 
 The op alone is compared with the floor of its unavoidable work: a new list of `window` new
-floats (the test probe's new_float_list).
+floats (_tarnwell_bench.new_float_list).
 """
 import collections
 import itertools
@@ -11,7 +11,7 @@ import random
 import benchlib
 import kestrel
 import _kestrel_kernels  # noqa: F401
-import _tarnwell_probe
+import _tarnwell_bench
 
 
 def plain_chain(window, chunks):
@@ -53,7 +53,7 @@ def main():
 
         def floor():
             for _ in range(count):
-                _tarnwell_probe.new_float_list(window)
+                _tarnwell_bench.new_float_list(window)
 
         name = f"per payload, window {window}, chunks of {chunk}"
         t_chain = per_payload(chain, count)

@@ -24,6 +24,8 @@ std::string method_name(const py::dict &payload) {
     return "arithmetic";
 }
 
+}  // namespace
+
 // Reads everything and computes before the first write, so any failure up to the
 // computation leaves the payload as it was.
 void average_op(pipeline::Data &data) {
@@ -46,9 +48,5 @@ void average_op(pipeline::Data &data) {
     payload["se"] = py::float_(se);
     payload["standardError"] = py::float_(se);
 }
-
-}  // namespace
-
-extern const host::OpEntry kAverageEntry{"average", &average_op};
 
 }  // namespace tarnwell::kernels_module

@@ -179,6 +179,8 @@ private:
     int fd_;
 };
 
+}  // namespace
+
 void csv_sink_op(pipeline::Data &data) {
     const py::dict payload = data.payload;
     const std::string uri = target_uri(payload);
@@ -218,9 +220,5 @@ void csv_sink_op(pipeline::Data &data) {
     }
     payload["status"] = status;
 }
-
-}  // namespace
-
-extern const host::OpEntry kCsvSinkEntry{"csv_sink", &csv_sink_op};
 
 }  // namespace tarnwell::kernels_module

@@ -50,6 +50,8 @@ py::list float_list(const std::vector<double> &values) {
     return list;
 }
 
+}  // namespace
+
 // Every input is read before the FIFO is touched, so a failing read leaves every FIFO as it
 // was. Once the FIFO is updated it keeps the new samples, whatever happens next.
 void fifo_window_buffer_op(pipeline::Data &data) {
@@ -61,9 +63,5 @@ void fifo_window_buffer_op(pipeline::Data &data) {
     const std::vector<double> window = tarnwell::fifo_window_buffer(samples, size, id);
     payload["window"] = float_list(window);
 }
-
-}  // namespace
-
-extern const host::OpEntry kFifoWindowBufferEntry{"fifo_window_buffer", &fifo_window_buffer_op};
 
 }  // namespace tarnwell::kernels_module

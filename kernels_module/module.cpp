@@ -1,31 +1,23 @@
-// Start-up of _kestrel_kernels: the shared start-up instantiated with this module's table.
-#include <iterator>
+// _kestrel_kernels: registers its op table with the host on the first import.
+#include <pybind11/pybind11.h>
 
-#include "host_api/startup.hpp"
+#include "host_api/register_ops.hpp"
 #include "kernels_module/ops.hpp"
 
 namespace tarnwell::kernels_module {
 namespace {
 
-constexpr const host::OpEntry *kOps[] = {
-    &kFifoWindowBufferEntry,
-    &kAverageEntry,
-    &kCsvSinkEntry,
-};
-
-constexpr host::ModuleSpec kModule{
-    "_kestrel_kernels",
-    "C++ kestrel ops for tarnwell (register_cpp_op via capsule)",
-    kOps,
-    std::size(kOps),
-    /*hold_gil_for_registration=*/false,
+// Every op of the module, in registration order.
+constexpr host::OpEntry kOps[] = {
+    {"fifo_window_buffer", &fifo_window_buffer_op},
+    {"average", &average_op},
+    {"csv_sink", &csv_sink_op},
 };
 
 }  // namespace
 }  // namespace tarnwell::kernels_module
 
-// The entry point's name is fixed by the import system.
-// NOLINTNEXTLINE(bugprone-reserved-identifier)
-extern "C" PYBIND11_EXPORT PyObject *PyInit__kestrel_kernels() {
-    return tarnwell::host::module_init<tarnwell::kernels_module::kModule>();
+PYBIND11_MODULE(_kestrel_kernels, m) {
+    m.doc() = "C++ kestrel ops for tarnwell (register_cpp_op via capsule)";
+    tarnwell::host::register_ops(tarnwell::kernels_module::kOps);
 }

@@ -1,13 +1,13 @@
-// The op table rows of _kestrel_kernels. Each op function has internal linkage in its own
-// source file; the host reaches it only through the row registered at start-up.
+// The ops of _kestrel_kernels, each defined in its own source file and registered by
+// module.cpp. The module builds with hidden visibility: none is exported.
 #pragma once
 
-#include "host_api/startup.hpp"
+#include "host_api/pipeline.hpp"
 
 namespace tarnwell::kernels_module {
 
-extern const host::OpEntry kFifoWindowBufferEntry;
-extern const host::OpEntry kAverageEntry;
-extern const host::OpEntry kCsvSinkEntry;
+void fifo_window_buffer_op(pipeline::Data &data);
+void average_op(pipeline::Data &data);
+void csv_sink_op(pipeline::Data &data);
 
 }  // namespace tarnwell::kernels_module

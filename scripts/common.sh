@@ -19,3 +19,15 @@ tw_python310() {
   fi
   printf '%s\n' "$candidates"
 }
+
+# Bootstraps deps/ and configures DIR from the CMake preset PRESET (CMakePresets.json); the
+# interpreter, the one machine-specific value, comes from tw_python310. Further arguments go
+# to cmake.
+tw_configure() {  # preset dir [cmake args...]
+  local root preset=$1 dir=$2
+  shift 2
+  root=$(tw_root)
+  "$root/scripts/bootstrap"
+  command -v cmake >/dev/null || tw_die "cmake is missing (Debian package cmake)"
+  cmake -S "$root" --preset "$preset" -B "$dir" -DPython_EXECUTABLE="$(tw_python310)" "$@" >/dev/null
+}

@@ -170,6 +170,8 @@ void store(const Checkpoint &c) {
     transaction.commit();
 }
 
+}  // namespace
+
 void duckdb_checkpoint_cpp(pipeline::Data &data) {
     const py::dict payload = data.payload;
     if (!payload.contains("run_id")) {
@@ -197,9 +199,5 @@ void duckdb_checkpoint_cpp(pipeline::Data &data) {
     payload["data_table"] = table_text;
     data.payload = payload;
 }
-
-}  // namespace
-
-extern const host::OpEntry kCheckpointEntry{"duckdb_checkpoint_cpp", &duckdb_checkpoint_cpp};
 
 }  // namespace tarnwell::sqlstore_module

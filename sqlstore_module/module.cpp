@@ -1,31 +1,24 @@
-// Start-up of _kestrel_sqlstore: the shared start-up instantiated with this module's table.
-// It holds the interpreter lock once more, nested, around the host import and registration.
-#include <iterator>
+// _kestrel_sqlstore: registers its op table with the host on the first import, holding the
+// interpreter lock once more, nested, around the host import and the registration calls.
+#include <pybind11/pybind11.h>
 
-#include "host_api/startup.hpp"
+#include "host_api/register_ops.hpp"
 #include "sqlstore_module/ops.hpp"
 
 namespace tarnwell::sqlstore_module {
 namespace {
 
-constexpr const host::OpEntry *kOps[] = {
-    &kCheckpointEntry,
-    &kSqlEntry,
-};
-
-constexpr host::ModuleSpec kModule{
-    "_kestrel_sqlstore",
-    "C++ DuckDB ops for tarnwell (register_cpp_op via capsule)",
-    kOps,
-    std::size(kOps),
-    /*hold_gil_for_registration=*/true,
+// Every op of the module, in registration order.
+constexpr host::OpEntry kOps[] = {
+    {"duckdb_checkpoint_cpp", &duckdb_checkpoint_cpp},
+    {"duckdb_sql_cpp", &duckdb_sql_cpp},
 };
 
 }  // namespace
 }  // namespace tarnwell::sqlstore_module
 
-// The entry point's name is fixed by the import system.
-// NOLINTNEXTLINE(bugprone-reserved-identifier)
-extern "C" PYBIND11_EXPORT PyObject *PyInit__kestrel_sqlstore() {
-    return tarnwell::host::module_init<tarnwell::sqlstore_module::kModule>();
+PYBIND11_MODULE(_kestrel_sqlstore, m) {
+    m.doc() = "C++ DuckDB ops for tarnwell (register_cpp_op via capsule)";
+    tarnwell::host::register_ops(tarnwell::sqlstore_module::kOps,
+                                 tarnwell::host::Gil::kNestedAcquire);
 }

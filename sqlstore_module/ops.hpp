@@ -1,12 +1,12 @@
-// The op table rows of _kestrel_sqlstore. Each op function has internal linkage in its own
-// source file; the host reaches it only through the row registered at start-up.
+// The ops of _kestrel_sqlstore, each defined in its own source file and registered by
+// module.cpp. The module builds with hidden visibility: none is exported.
 #pragma once
 
-#include "host_api/startup.hpp"
+#include "host_api/pipeline.hpp"
 
 namespace tarnwell::sqlstore_module {
 
-extern const host::OpEntry kCheckpointEntry;
-extern const host::OpEntry kSqlEntry;
+void duckdb_checkpoint_cpp(pipeline::Data &data);
+void duckdb_sql_cpp(pipeline::Data &data);
 
 }  // namespace tarnwell::sqlstore_module

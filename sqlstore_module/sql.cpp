@@ -25,6 +25,8 @@ void fill_in(std::string &text, const std::string &placeholder, const std::strin
     }
 }
 
+}  // namespace
+
 void duckdb_sql_cpp(pipeline::Data &data) {
     const py::dict payload = data.payload;
     for (const char *key : kRequiredKeys) {
@@ -53,9 +55,5 @@ void duckdb_sql_cpp(pipeline::Data &data) {
     payload["data_table"] = new_data_table;
     data.payload = payload;
 }
-
-}  // namespace
-
-extern const host::OpEntry kSqlEntry{"duckdb_sql_cpp", &duckdb_sql_cpp};
 
 }  // namespace tarnwell::sqlstore_module

@@ -1,10 +1,8 @@
 // _tarnwell_duckdb_probe: test-only access to DuckDB files from Python 3.10, for reading
-// back what the storage ops wrote, holding a file open, and the raw-API baseline of the
-// checkpoint benchmark.
+// back what the storage ops wrote and holding a file open.
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -72,47 +70,10 @@ private:
     std::unique_ptr<duckdb::DuckDB> db_;
 };
 
-// The checkpoint's work done with the bare DuckDB API: open, one transaction with the data
-// table, `count` appended rows, the state table and its row, commit, close.
-void raw_checkpoint(const std::string &path, std::size_t count, const std::string &json) {
-    std::vector<double> values(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        values[i] = static_cast<double>(i) * 0.5;
-    }
-    duckdb::DuckDB db(path, nullptr);
-    duckdb::Connection connection(db);
-    check(*connection.Query("BEGIN TRANSACTION"));
-    check(*connection.Query(
-        "CREATE TABLE IF NOT EXISTS data_raw_C (idx BIGINT, value DOUBLE, sample_id BIGINT);"));
-    {
-        duckdb::Appender appender(connection, "data_raw_C");
-        for (std::size_t i = 0; i < count; ++i) {
-            appender.BeginRow();
-            appender.Append<std::int64_t>(static_cast<std::int64_t>(i));
-            appender.Append<double>(values[i]);
-            appender.Append<std::int64_t>(0);
-            appender.EndRow();
-        }
-        appender.Close();
-    }
-    check(*connection.Query(
-        "CREATE TABLE IF NOT EXISTS pipeline_state (  run_id       TEXT,  step         TEXT,  "
-        "duckdb_path  TEXT,  data_table   TEXT,  payload_json TEXT);"));
-    const auto insert = connection.Prepare(
-        "INSERT INTO pipeline_state (run_id, step, duckdb_path, data_table, payload_json) "
-        "VALUES (?, ?, ?, ?, ?);");
-    duckdb::vector<duckdb::Value> row{duckdb::Value("raw"), duckdb::Value("C"),
-                                      duckdb::Value(path), duckdb::Value("data_raw_C"),
-                                      duckdb::Value(json)};
-    check(*insert->Execute(row, true));
-    check(*connection.Query("COMMIT"));
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_tarnwell_duckdb_probe, m) {
     m.def("query", &query, py::arg("path"), py::arg("sql"));
-    m.def("raw_checkpoint", &raw_checkpoint, py::arg("path"), py::arg("count"), py::arg("json"));
     py::class_<Holder>(m, "Holder")
         .def(py::init<const std::string &>())
         .def("close", &Holder::close);

@@ -48,25 +48,4 @@ PYBIND11_MODULE(_tarnwell_probe, m) {
     m.def("reference_to_double_list", &reference_to_double_list);
     m.def("values_from_payload", &keyed);
     m.def("to_int32", [](py::object value) { return to_int32(value); });
-    // Sample extraction alone, returning only the count.
-    m.def("read_samples", [](py::object value) { return to_double_list(value).size(); });
-    // The bare floor of that work: a list's floats copied into a std::vector<double>.
-    m.def("copy_floats", [](py::list list) {
-        PyObject *const *items = PySequence_Fast_ITEMS(list.ptr());
-        std::vector<double> out(static_cast<std::size_t>(PyList_GET_SIZE(list.ptr())));
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            out[i] = PyFloat_AS_DOUBLE(items[i]);  // callers pass floats only
-        }
-        return out.size();
-    });
-    // The floor of writing a window back: a new list of `n` new floats from C++ values.
-    m.def("new_float_list", [](std::size_t n) {
-        static std::vector<double> values;
-        values.resize(n, 0.5);
-        py::list list(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), PyFloat_FromDouble(values[i]));
-        }
-        return list;
-    });
 }
