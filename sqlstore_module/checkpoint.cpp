@@ -104,33 +104,6 @@ void run(duckdb::Connection &connection, const std::string &statement) {
     }
 }
 
-// A transaction on one connection, rolled back unless committed.
-class Transaction {
-public:
-    explicit Transaction(duckdb::Connection &connection) : connection_(connection) {
-        run(connection_, "BEGIN TRANSACTION");
-    }
-    Transaction(const Transaction &) = delete;
-    Transaction &operator=(const Transaction &) = delete;
-    ~Transaction() {
-        if (!committed_) {
-            try {
-                connection_.Query("ROLLBACK");
-            } catch (...) {  // the error that got us here is the one to report
-            }
-        }
-    }
-
-    void commit() {
-        committed_ = true;  // a failed COMMIT ends the transaction too
-        run(connection_, "COMMIT");
-    }
-
-private:
-    duckdb::Connection &connection_;
-    bool committed_ = false;
-};
-
 struct Checkpoint {
     std::string run_id;
     std::string step;
@@ -179,36 +152,38 @@ void append_values(duckdb::Connection &connection, const Checkpoint &c, SignalCh
     appender.Close();
 }
 
-// The whole checkpoint in one transaction. Runs with the interpreter lock released; a signal
-// before the commit rolls everything back, one after it waits for the op's return.
+void insert_state(duckdb::Connection &connection, const Checkpoint &c) {
+    const auto insert = connection.Prepare(kInsertState);
+    if (insert->HasError()) {
+        fail(insert->GetError());
+    }
+    // Explicit VARCHAR values: plain std::string arguments would bind as BLOB.
+    duckdb::vector<duckdb::Value> row{duckdb::Value(c.run_id), duckdb::Value(c.step),
+                                      duckdb::Value(c.path), duckdb::Value(c.table),
+                                      duckdb::Value(c.payload_json)};
+    const auto result = insert->Execute(row, /*allow_stream_result=*/true);
+    if (result->HasError()) {
+        fail(result->GetError());
+    }
+}
+
+// The whole checkpoint in one transaction, which closing the connection rolls back unless it
+// was committed. Runs with the interpreter lock released; a signal before the commit rolls
+// everything back, one after it waits for the op's return.
 void store(const Checkpoint &c) {
-    SignalCheck check;
-    const FileTurn turn(c.path, check);
     duckdb::DBConfig config;
     make_lean(config);
-    const auto db = open_database(c.path, &config, c.lock_timeout, check);
-    duckdb::Connection connection(*db);
-    Transaction transaction(connection);
-    run(connection,
-        "CREATE TABLE IF NOT EXISTS " + c.table + " (idx BIGINT, value DOUBLE, sample_id BIGINT);");
-    append_values(connection, c, check);
-    run(connection, kStateTableStatement);
-    {
-        const auto insert = connection.Prepare(kInsertState);
-        if (insert->HasError()) {
-            fail(insert->GetError());
-        }
-        // Explicit VARCHAR values: plain std::string arguments would bind as BLOB.
-        duckdb::vector<duckdb::Value> row{
-            duckdb::Value(c.run_id), duckdb::Value(c.step), duckdb::Value(c.path),
-            duckdb::Value(c.table), duckdb::Value(c.payload_json)};
-        const auto result = insert->Execute(row, /*allow_stream_result=*/true);
-        if (result->HasError()) {
-            fail(result->GetError());
-        }
-    }
-    check.now();
-    transaction.commit();
+    with_database(c.path, &config, c.lock_timeout,
+                  [&](duckdb::Connection &connection, SignalCheck &check) {
+                      run(connection, "BEGIN TRANSACTION");
+                      run(connection, "CREATE TABLE IF NOT EXISTS " + c.table
+                                          + " (idx BIGINT, value DOUBLE, sample_id BIGINT);");
+                      append_values(connection, c, check);
+                      run(connection, kStateTableStatement);
+                      insert_state(connection, c);
+                      check.now();
+                      run(connection, "COMMIT");
+                  });
 }
 
 // A value that iterating uses up (a generator, map, zip) would be lost with a failed call: it

@@ -5,10 +5,9 @@
 //   const double timeout = lock_timeout(payload, "duckdb_sql_cpp");   // lock held
 //   {
 //       py::gil_scoped_release released;
-//       SignalCheck check;
-//       FileTurn turn(path, check);             // one DuckDB instance per file per process
-//       auto db = open_database(path, nullptr, timeout, check);
-//       ...                                      // long work calls check() now and then
+//       with_database(path, nullptr, timeout, [&](duckdb::Connection &c, SignalCheck &check) {
+//           ...                                  // long work calls check() now and then
+//       });
 //   }
 //
 // A pending signal surfaces as pybind11::error_already_set holding its Python exception
@@ -16,6 +15,7 @@
 #pragma once
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,5 +75,30 @@ private:
 // have passed, then throws DuckDB's lock error; every other error is thrown at once.
 std::unique_ptr<duckdb::DuckDB> open_database(const std::string &path, duckdb::DBConfig *config,
                                               double timeout_seconds, SignalCheck &check);
+
+// Takes this thread's turn on the file at `path`, opens it (see open_database) and runs
+// `work(connection, check)` on a connection to it. The connection and the database are closed
+// before what `work` threw is passed on: DuckDB skips its clean-up in destructors that run
+// while an exception unwinds, which would leave its worker threads on freed query state and a
+// transaction open. Closing the connection rolls back a transaction that `work` left open.
+template <class Work>
+void with_database(const std::string &path, duckdb::DBConfig *config, double timeout_seconds,
+                   Work &&work) {
+    SignalCheck check;
+    const FileTurn turn(path, check);
+    std::exception_ptr error;
+    {
+        const auto db = open_database(path, config, timeout_seconds, check);
+        duckdb::Connection connection(*db);
+        try {
+            work(connection, check);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+}
 
 }  // namespace tarnwell::sqlstore_module

@@ -86,8 +86,7 @@ void run_script(duckdb::Connection &connection, const std::string &sql, SignalCh
         run_statement(connection, std::move(statement), check);
     }
     if (!connection.IsAutoCommit()) {
-        connection.Query("ROLLBACK");
-        fail("the SQL left a transaction open");
+        fail("the SQL left a transaction open");  // rolled back as the connection closes
     }
 }
 
@@ -110,11 +109,9 @@ void duckdb_sql_cpp(pipeline::Data &data) {
     const std::string sql = fill_in(fill_in(text, "{in_table}", in_table), "{out_table}", out_table);
     {
         const py::gil_scoped_release released;
-        SignalCheck check;
-        const FileTurn turn(path, check);
-        const auto db = open_database(path, nullptr, timeout, check);
-        duckdb::Connection connection(*db);
-        run_script(connection, sql, check);
+        with_database(path, nullptr, timeout, [&](duckdb::Connection &connection, SignalCheck &check) {
+            run_script(connection, sql, check);
+        });
     }
     payload["data_table"] = new_data_table;
 }
