@@ -2,9 +2,12 @@
 // a DuckDB file and records the step in pipeline_state.
 //
 // A checkpoint is all or nothing. Every input, the JSON snapshot of the payload and the
-// Python strings to write back are made before the database is opened; the data rows and
-// the pipeline_state row go in within one transaction; the payload changes only after the
-// commit. Any failure leaves the payload and the database file as they were.
+// Python strings to write back are made before the database is opened; the interpreter lock
+// is then released while the data rows and the pipeline_state row go in within one
+// transaction; the payload changes only after the commit. Any failure leaves the database
+// file as it was and the payload too, except that values which reading used up (a generator)
+// come back as a list.
+#include <algorithm>
 #include <cstdint>
 #include <regex>
 #include <stdexcept>
@@ -16,12 +19,15 @@
 
 #include "duckdb.hpp"
 #include "host_api/pipeline.hpp"
+#include "sqlstore_module/database.hpp"
 #include "sqlstore_module/ops.hpp"
 
 namespace py = pybind11;
 
 namespace tarnwell::sqlstore_module {
 namespace {
+
+constexpr char kOp[] = "duckdb_checkpoint_cpp";
 
 // Existing database files and the SQL written against them rely on this exact text.
 constexpr char kStateTableStatement[]
@@ -88,7 +94,7 @@ std::string payload_json(const py::dict &payload) {
 }
 
 [[noreturn]] void fail(const std::string &error) {
-    throw std::runtime_error("duckdb_checkpoint_cpp failed: " + error);
+    throw std::runtime_error(std::string(kOp) + " failed: " + error);
 }
 
 void run(duckdb::Connection &connection, const std::string &statement) {
@@ -98,33 +104,6 @@ void run(duckdb::Connection &connection, const std::string &statement) {
     }
 }
 
-// A transaction on one connection, rolled back unless committed.
-class Transaction {
-public:
-    explicit Transaction(duckdb::Connection &connection) : connection_(connection) {
-        run(connection_, "BEGIN TRANSACTION");
-    }
-    Transaction(const Transaction &) = delete;
-    Transaction &operator=(const Transaction &) = delete;
-    ~Transaction() {
-        if (!committed_) {
-            try {
-                connection_.Query("ROLLBACK");
-            } catch (...) {  // the error that got us here is the one to report
-            }
-        }
-    }
-
-    void commit() {
-        committed_ = true;  // a failed COMMIT ends the transaction too
-        run(connection_, "COMMIT");
-    }
-
-private:
-    duckdb::Connection &connection_;
-    bool committed_ = false;
-};
-
 struct Checkpoint {
     std::string run_id;
     std::string step;
@@ -133,42 +112,109 @@ struct Checkpoint {
     std::vector<double> values;
     std::int64_t sample_id = 0;
     std::string payload_json;
+    double lock_timeout = 0.0;
 };
 
-void store(const Checkpoint &c) {
-    duckdb::DuckDB db(c.path, nullptr);
-    duckdb::Connection connection(db);
-    Transaction transaction(connection);
-    run(connection,
-        "CREATE TABLE IF NOT EXISTS " + c.table + " (idx BIGINT, value DOUBLE, sample_id BIGINT);");
-    {
-        duckdb::Appender appender(connection, c.table);
-        for (std::size_t i = 0; i < c.values.size(); ++i) {
-            appender.BeginRow();
-            appender.Append<std::int64_t>(static_cast<std::int64_t>(i));
-            appender.Append<double>(c.values[i]);
-            appender.Append<std::int64_t>(c.sample_id);
-            appender.EndRow();
-        }
-        appender.Close();
-    }
-    run(connection, kStateTableStatement);
-    {
-        const auto insert = connection.Prepare(kInsertState);
-        if (insert->HasError()) {
-            fail(insert->GetError());
-        }
-        // Explicit VARCHAR values: plain std::string arguments would bind as BLOB.
-        duckdb::vector<duckdb::Value> row{
-            duckdb::Value(c.run_id), duckdb::Value(c.step), duckdb::Value(c.path),
-            duckdb::Value(c.table), duckdb::Value(c.payload_json)};
-        const auto result = insert->Execute(row, /*allow_stream_result=*/true);
-        if (result->HasError()) {
-            fail(result->GetError());
-        }
-    }
-    transaction.commit();
+// DuckDB as the checkpoint needs it: none of the extensions (its statements use none), one
+// thread, and the checkpoint written at commit rather than a write-ahead log first. The file
+// format stays DuckDB's default, readable by every DuckDB from 1.0 on.
+void make_lean(duckdb::DBConfig &config) {
+    config.options.load_extensions = false;
+    config.options.autoload_known_extensions = false;
+    config.options.autoinstall_known_extensions = false;
+    config.options.maximum_threads = 1;
+    config.options.checkpoint_wal_size = 0;
 }
+
+// Appends (idx, value, sample_id) rows a vector at a time, letting signals through.
+void append_values(duckdb::Connection &connection, const Checkpoint &c, SignalCheck &check) {
+    duckdb::Appender appender(connection, c.table);
+    duckdb::DataChunk chunk;
+    chunk.Initialize(duckdb::Allocator::DefaultAllocator(),
+                     {duckdb::LogicalType::BIGINT, duckdb::LogicalType::DOUBLE,
+                      duckdb::LogicalType::BIGINT});
+    for (std::size_t start = 0; start < c.values.size(); start += STANDARD_VECTOR_SIZE) {
+        const std::size_t count
+            = std::min<std::size_t>(STANDARD_VECTOR_SIZE, c.values.size() - start);
+        auto *idx = duckdb::FlatVector::GetData<std::int64_t>(chunk.data[0]);
+        auto *value = duckdb::FlatVector::GetData<double>(chunk.data[1]);
+        auto *sample_id = duckdb::FlatVector::GetData<std::int64_t>(chunk.data[2]);
+        for (std::size_t i = 0; i < count; ++i) {
+            idx[i] = static_cast<std::int64_t>(start + i);
+            value[i] = c.values[start + i];
+            sample_id[i] = c.sample_id;
+        }
+        chunk.SetCardinality(count);
+        appender.AppendDataChunk(chunk);
+        chunk.Reset();
+        check();
+    }
+    appender.Close();
+}
+
+void insert_state(duckdb::Connection &connection, const Checkpoint &c) {
+    const auto insert = connection.Prepare(kInsertState);
+    if (insert->HasError()) {
+        fail(insert->GetError());
+    }
+    // Explicit VARCHAR values: plain std::string arguments would bind as BLOB.
+    duckdb::vector<duckdb::Value> row{duckdb::Value(c.run_id), duckdb::Value(c.step),
+                                      duckdb::Value(c.path), duckdb::Value(c.table),
+                                      duckdb::Value(c.payload_json)};
+    const auto result = insert->Execute(row, /*allow_stream_result=*/true);
+    if (result->HasError()) {
+        fail(result->GetError());
+    }
+}
+
+// The whole checkpoint in one transaction, which closing the connection rolls back unless it
+// was committed. Runs with the interpreter lock released; a signal before the commit rolls
+// everything back, one after it waits for the op's return.
+void store(const Checkpoint &c) {
+    duckdb::DBConfig config;
+    make_lean(config);
+    with_database(c.path, &config, c.lock_timeout,
+                  [&](duckdb::Connection &connection, SignalCheck &check) {
+                      run(connection, "BEGIN TRANSACTION");
+                      run(connection, "CREATE TABLE IF NOT EXISTS " + c.table
+                                          + " (idx BIGINT, value DOUBLE, sample_id BIGINT);");
+                      append_values(connection, c, check);
+                      run(connection, kStateTableStatement);
+                      insert_state(connection, c);
+                      check.now();
+                      run(connection, "COMMIT");
+                  });
+}
+
+// A value that iterating uses up (a generator, map, zip) would be lost with a failed call: it
+// goes back into the payload as the list of floats that was read from it, ready for a retry.
+class OneShotValues {
+public:
+    OneShotValues(const py::dict &payload, const std::vector<double> &values)
+        : payload_(payload), values_(values) {
+        if (payload_.contains("values")) {
+            const py::object given = payload_["values"];
+            one_shot_ = PyIter_Check(given.ptr()) != 0;
+        }
+    }
+
+    // Puts the values back; keeps the error that is on its way out.
+    void restore() noexcept {
+        if (!one_shot_) {
+            return;
+        }
+        try {
+            payload_["values"] = py::cast(values_);
+        } catch (const std::exception &) {
+            PyErr_Clear();
+        }
+    }
+
+private:
+    const py::dict &payload_;
+    const std::vector<double> &values_;
+    bool one_shot_ = false;
+};
 
 }  // namespace
 
@@ -181,23 +227,31 @@ void duckdb_checkpoint_cpp(pipeline::Data &data) {
     c.run_id = py::cast<std::string>(payload["run_id"]);
     c.step = get_str_or(payload, "step", "C");
     c.path = get_str_or(payload, "duckdb_path", "work.duckdb");
+    check_database_path(c.path, kOp);
+    c.lock_timeout = lock_timeout(payload, kOp);
     c.values = values_of(payload);
-    if (payload.contains("sample_id")) {
-        c.sample_id = py::cast<std::int64_t>(payload["sample_id"]);
+    OneShotValues one_shot(payload, c.values);
+    try {
+        if (payload.contains("sample_id")) {
+            c.sample_id = py::cast<std::int64_t>(payload["sample_id"]);
+        }
+        c.table = "data_" + sanitize_identifier(c.run_id) + "_" + sanitize_identifier(c.step);
+        c.payload_json = payload_json(payload);
+        const py::str path_text(c.path);
+        const py::str table_text(c.table);
+        {
+            const py::gil_scoped_release released;
+            store(c);
+        }
+        if (payload.contains("values")) {
+            payload.attr("pop")("values", py::none());
+        }
+        payload["duckdb_path"] = path_text;
+        payload["data_table"] = table_text;
+    } catch (...) {
+        one_shot.restore();
+        throw;
     }
-    c.table = "data_" + sanitize_identifier(c.run_id) + "_" + sanitize_identifier(c.step);
-    c.payload_json = payload_json(payload);
-    const py::str path_text(c.path);
-    const py::str table_text(c.table);
-
-    store(c);
-
-    if (payload.contains("values")) {
-        payload.attr("pop")("values", py::none());
-    }
-    payload["duckdb_path"] = path_text;
-    payload["data_table"] = table_text;
-    data.payload = payload;
 }
 
 }  // namespace tarnwell::sqlstore_module

@@ -1,12 +1,18 @@
 // duckdb_sql_cpp: runs an SQL text from the payload's data table to its output table on the
 // payload's DuckDB file, then moves payload["data_table"] on to the output table.
+//
+// The payload is read first; the interpreter lock is then released for the wait, the open, the
+// statements and the close. Result rows are streamed and dropped, never collected, so a text
+// ending in a large SELECT runs in flat memory.
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 
 #include "duckdb.hpp"
 #include "host_api/pipeline.hpp"
+#include "sqlstore_module/database.hpp"
 #include "sqlstore_module/ops.hpp"
 
 namespace py = pybind11;
@@ -14,14 +20,73 @@ namespace py = pybind11;
 namespace tarnwell::sqlstore_module {
 namespace {
 
+constexpr char kOp[] = "duckdb_sql_cpp";
 constexpr const char *kRequiredKeys[] = {"duckdb_path", "data_table", "sql", "out_table"};
 
-// Replaces every `placeholder` in `text` by `name`; the search goes on after the inserted
-// name, so inserted text is never searched again.
-void fill_in(std::string &text, const std::string &placeholder, const std::string &name) {
+[[noreturn]] void fail(const std::string &error) {
+    throw std::runtime_error(std::string(kOp) + " failed: " + error);
+}
+
+// `text` with every `placeholder` replaced by `name`, in one pass: the search goes on after
+// the inserted name, so inserted text is never searched again.
+std::string fill_in(const std::string &text, const std::string &placeholder,
+                    const std::string &name) {
+    std::string out;
+    std::size_t from = 0;
     for (std::size_t at = text.find(placeholder); at != std::string::npos;
-         at = text.find(placeholder, at + name.size())) {
-        text.replace(at, placeholder.size(), name);
+         at = text.find(placeholder, from)) {
+        out.append(text, from, at - from).append(name);
+        from = at + placeholder.size();
+    }
+    return out.append(text, from, std::string::npos);
+}
+
+void check_result(duckdb::BaseQueryResult &result) {
+    if (result.HasError()) {
+        fail(result.GetError());
+    }
+}
+
+// Runs one statement to its end, letting signals through between tasks. Rows of a result are
+// fetched and dropped chunk by chunk, so that every error (and the commit) is seen without
+// the rows being kept.
+void run_statement(duckdb::Connection &connection, duckdb::unique_ptr<duckdb::SQLStatement> statement,
+                   SignalCheck &check) {
+    const auto pending = connection.PendingQuery(std::move(statement), /*allow_stream_result=*/true);
+    check_result(*pending);
+    duckdb::PendingExecutionResult state;
+    do {
+        state = pending->ExecuteTask();
+        if (state == duckdb::PendingExecutionResult::BLOCKED) {
+            pending->WaitForTask();
+        }
+        check();
+    } while (!duckdb::PendingQueryResult::IsResultReady(state));
+    check_result(*pending);
+    const auto result = pending->Execute();
+    check_result(*result);
+    while (result->FetchRaw() != nullptr) {
+        check();
+    }
+    check_result(*result);
+}
+
+// Runs every statement of `sql` in order; a text that leaves a transaction open is rolled back
+// and refused, since closing the file would silently undo its work.
+void run_script(duckdb::Connection &connection, const std::string &sql, SignalCheck &check) {
+    duckdb::vector<duckdb::unique_ptr<duckdb::SQLStatement>> statements;
+    try {
+        statements = connection.ExtractStatements(sql);
+    } catch (const std::exception &e) {
+        duckdb::ErrorData error(e);
+        error.AddErrorLocation(sql);
+        fail(error.Message());
+    }
+    for (auto &statement : statements) {
+        run_statement(connection, std::move(statement), check);
+    }
+    if (!connection.IsAutoCommit()) {
+        fail("the SQL left a transaction open");  // rolled back as the connection closes
     }
 }
 
@@ -31,29 +96,26 @@ void duckdb_sql_cpp(pipeline::Data &data) {
     const py::dict payload = data.payload;
     for (const char *key : kRequiredKeys) {
         if (!payload.contains(key)) {
-            throw std::runtime_error(std::string("duckdb_sql_cpp requires payload['") + key + "']");
+            throw std::runtime_error(std::string(kOp) + " requires payload['" + key + "']");
         }
     }
     const auto path = py::cast<std::string>(payload["duckdb_path"]);
     const auto in_table = py::cast<std::string>(payload["data_table"]);
-    auto sql = py::cast<std::string>(payload["sql"]);
+    const auto text = py::cast<std::string>(payload["sql"]);
     const auto out_table = py::cast<std::string>(payload["out_table"]);
+    check_database_path(path, kOp);
+    const double timeout = lock_timeout(payload, kOp);
     // Decoded before the database is touched: an output name that cannot become the new
     // "data_table" must not leave its SQL applied.
     const py::str new_data_table(out_table);
-
-    fill_in(sql, "{in_table}", in_table);
-    fill_in(sql, "{out_table}", out_table);
+    const std::string sql = fill_in(fill_in(text, "{in_table}", in_table), "{out_table}", out_table);
     {
-        duckdb::DuckDB db(path, nullptr);
-        duckdb::Connection connection(db);
-        const auto result = connection.Query(sql);
-        if (result->HasError()) {
-            throw std::runtime_error("duckdb_sql_cpp failed: " + result->GetError());
-        }
+        const py::gil_scoped_release released;
+        with_database(path, nullptr, timeout, [&](duckdb::Connection &connection, SignalCheck &check) {
+            run_script(connection, sql, check);
+        });
     }
     payload["data_table"] = new_data_table;
-    data.payload = payload;
 }
 
 }  // namespace tarnwell::sqlstore_module

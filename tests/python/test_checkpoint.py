@@ -8,6 +8,8 @@ import pytest
 from helpers import cast_error, raising_gen
 
 VALUES = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
+IN_MEMORY = "duckdb_checkpoint_cpp: payload['duckdb_path'] must name a file, not an in-memory database: "
+TIMEOUT = "duckdb_checkpoint_cpp: payload['duckdb_lock_timeout'] must be a non-negative number of seconds"
 
 
 pytestmark = pytest.mark.usefixtures("in_tmp")
@@ -36,6 +38,7 @@ def test_first_checkpoint(host, read):
     assert state(read) == [("r1", "C", "work.duckdb", "data_r1_C", '{"run_id": "r1"}')]
     assert read("SELECT typeof(payload_json), typeof(run_id) FROM pipeline_state") == [
         ("VARCHAR", "VARCHAR")]
+    assert os.listdir() == ["work.duckdb"]  # no write-ahead log left beside it
 
 
 def test_checkpoints_accumulate(host, read):
@@ -137,6 +140,16 @@ def test_sample_id_and_json_text(host, read):
         ({"run_id": "r", "extra": {1, 2}}, TypeError, "Object of type set is not JSON serializable"),
         ({"run_id": "r", "duckdb_path": b"x.db"}, TypeError,
          "Object of type bytes is not JSON serializable"),
+        ({"run_id": "r", "duckdb_path": "", "values": gen()}, RuntimeError, IN_MEMORY + "''"),
+        ({"run_id": "r", "duckdb_path": ":memory:"}, RuntimeError, IN_MEMORY + "':memory:'"),
+        ({"run_id": "r", "duckdb_path": "x.db\0y"}, RuntimeError,
+         "duckdb_checkpoint_cpp: payload['duckdb_path'] must not contain a NUL byte"),
+        ({"run_id": "r", "duckdb_lock_timeout": -1}, RuntimeError, TIMEOUT),
+        ({"run_id": "r", "duckdb_lock_timeout": "5"}, RuntimeError, TIMEOUT),
+        ({"run_id": "r", "duckdb_lock_timeout": None}, RuntimeError, TIMEOUT),
+        ({"run_id": "r", "duckdb_lock_timeout": True}, RuntimeError, TIMEOUT),
+        ({"run_id": "r", "duckdb_lock_timeout": float("nan")}, RuntimeError, TIMEOUT),
+        ({"run_id": "r", "duckdb_lock_timeout": 10**400}, RuntimeError, TIMEOUT),
     ],
     ids=lambda v: repr(v)[:40],
 )
@@ -174,13 +187,17 @@ def prepared(duckdb_probe, sql):
     ],
     ids=["state-of-another-shape", "data-table-of-another-shape", "view-in-the-way"],
 )
-def test_database_failure_rolls_back(host, duckdb_probe, read, existing, prefix):
+@pytest.mark.parametrize("one_shot", [False, True], ids=["list", "generator"])
+def test_database_failure_rolls_back(host, duckdb_probe, read, existing, prefix, one_shot):
     before = prepared(duckdb_probe, existing)
-    payload = {"run_id": "r", "values": [1.0, 2.0]}
+    values = [1.0, 2.0]
+    payload = {"run_id": "r", "values": (x for x in values) if one_shot else values}
     with pytest.raises(RuntimeError) as excinfo:
         host.call("duckdb_checkpoint_cpp", payload)
     assert str(excinfo.value).startswith(prefix), str(excinfo.value)
-    assert payload == {"run_id": "r", "values": [1.0, 2.0]}
+    # What reading used up comes back as a list, so that a retry stores it.
+    assert payload == {"run_id": "r", "values": values}
+    assert (payload["values"] is values) is not one_shot
     assert read("SELECT table_name, column_count FROM duckdb_tables()") == before
     if "pipeline_state" in [t for t, _ in before]:
         assert read("SELECT count(*) FROM pipeline_state") == [(0,)]

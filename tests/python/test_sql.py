@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from helpers import cast_error
+from helpers import cast_error, check_python
 AGGREGATE = "CREATE TABLE {out_table} AS SELECT avg(value) AS m FROM {in_table}"
 
 
@@ -42,9 +42,17 @@ def test_runs_from_table_to_table(host, duckdb_probe, db):
          'SELECT v FROM "a{in_table}"', [(2,)]),
         ("BEGIN; CREATE TABLE {out_table} AS SELECT sum(value) AS s FROM {in_table}; COMMIT;",
          b"data_r1_s1", bytearray(b"summed"), "SELECT s FROM summed", [(6.0,)]),
+        ('CREATE TABLE "{in_table}" AS SELECT 3 AS v', "{in_table}", "_", 'SELECT v FROM "{in_table}"',
+         [(3,)]),
+        ("CREATE TABLE {out_table} AS SELECT count(*) AS n FROM {in_table}"
+         + " /* {in_table} {out_table} */" * 40_000, "data_r1_s1", "big_text", "SELECT n FROM big_text",
+         [(3,)]),
+        ("CREATE TABLE {out_table} AS SELECT 1 AS v; SELECT * FROM range(10) t(i)", "data_r1_s1",
+         "then_select", "SELECT v FROM then_select", [(1,)]),
     ],
     ids=["placeholder-twice", "no-placeholders", "in-name-holds-out-placeholder",
-         "out-name-holds-in-placeholder", "own-transaction-and-bytes"],
+         "out-name-holds-in-placeholder", "own-transaction-and-bytes", "name-is-its-placeholder",
+         "megabyte-of-placeholders", "ends-in-select"],
 )
 def test_placeholders(host, duckdb_probe, db, sql, in_table, out_table, check, expected):
     payload = {"duckdb_path": db, "data_table": in_table, "sql": sql, "out_table": out_table}
@@ -55,6 +63,8 @@ def test_placeholders(host, duckdb_probe, db, sql, in_table, out_table, check, e
 
 
 FULL = {"duckdb_path": "p", "data_table": "t", "sql": "s", "out_table": "o"}
+IN_MEMORY = "duckdb_sql_cpp: payload['duckdb_path'] must name a file, not an in-memory database: "
+TIMEOUT = "duckdb_sql_cpp: payload['duckdb_lock_timeout'] must be a non-negative number of seconds"
 
 
 @pytest.mark.parametrize(
@@ -72,6 +82,11 @@ FULL = {"duckdb_path": "p", "data_table": "t", "sql": "s", "out_table": "o"}
         (dict(FULL, data_table=3), cast_error("int")),
         (dict(FULL, sql=["x"]), cast_error("list")),
         (dict(FULL, out_table=1.5), cast_error("float")),
+        (dict(FULL, duckdb_path=""), IN_MEMORY + "''"),
+        (dict(FULL, duckdb_path=":memory:"), IN_MEMORY + "':memory:'"),
+        (dict(FULL, duckdb_path="x\0y"), "duckdb_sql_cpp: payload['duckdb_path'] must not contain a NUL byte"),
+        (dict(FULL, duckdb_lock_timeout=-0.5), TIMEOUT),
+        (dict(FULL, duckdb_lock_timeout=[1]), TIMEOUT),
     ],
     ids=repr,
 )
@@ -81,6 +96,41 @@ def test_inputs_checked_before_anything(host, in_tmp, payload, message):
         host.call("duckdb_sql_cpp", payload)
     assert str(excinfo.value) == message
     assert payload == before and os.listdir() == []
+
+
+@pytest.mark.parametrize(
+    "sql, message",
+    [
+        ("SELEC {in_table}", 'duckdb_sql_cpp failed: Parser Error: syntax error at or near "SELEC"'),
+        ("CREATE TABLE {out_table} AS SELECT 1 AS v; SELECT * FROM no_such_table",
+         "duckdb_sql_cpp failed: Catalog Error: Table with name no_such_table does not exist!"),
+        ("BEGIN TRANSACTION; CREATE TABLE {out_table} AS SELECT 1 AS v",
+         "duckdb_sql_cpp failed: the SQL left a transaction open"),
+        ("SELECT CAST(CASE WHEN i < 999999 THEN '1' ELSE 'x' END AS INTEGER) FROM range(1000000) t(i)",
+         "duckdb_sql_cpp failed: Conversion Error: Could not convert string 'x' to INT32"),
+    ],
+    ids=["parse-error", "second-statement-fails", "transaction-left-open", "error-in-last-row"],
+)
+def test_failing_text_is_reported(host, duckdb_probe, db, sql, message):
+    payload = {"duckdb_path": db, "data_table": "data_r1_s1", "sql": sql, "out_table": "t"}
+    before = names(duckdb_probe, db)
+    with pytest.raises(RuntimeError) as excinfo:
+        host.call("duckdb_sql_cpp", payload)
+    assert str(excinfo.value).startswith(message), str(excinfo.value)
+    assert payload["data_table"] == "data_r1_s1"
+    if "transaction" in message:
+        assert names(duckdb_probe, db) == before
+
+
+def test_result_rows_are_not_kept(db):
+    out = check_python(f"""
+        import resource, kestrel, _kestrel_sqlstore
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        kestrel.call("duckdb_sql_cpp", {{"duckdb_path": {db!r}, "data_table": "x", "out_table": "y",
+                                        "sql": "SELECT i, i * 2 AS j FROM range(20000000) t(i)"}})
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+        """)
+    assert int(out) < 100 * 1024  # KiB: the 2e7 rows would take over 300 MiB
 
 
 def test_failing_text_leaves_data_table_and_retry_works(host, duckdb_probe, db):

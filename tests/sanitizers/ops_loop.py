@@ -1,7 +1,9 @@
 """A short loop of every op, for memory checkers: each op on good and on bad input."""
 import os
+import signal
 import sys
 import tempfile
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 import kestrel  # noqa: E402
@@ -40,6 +42,21 @@ def main(rounds):
             kestrel.call("duckdb_sql_cpp", c)
             attempt("duckdb_sql_cpp", dict(c, sql="SELEC {in_table}"))
             attempt("duckdb_sql_cpp", dict(c, out_table=b"\xff"))
+            attempt("duckdb_sql_cpp", dict(c, sql="BEGIN; SELECT 1"))
+            attempt("duckdb_checkpoint_cpp", {"run_id": "gen", "values": (x for x in [1.0]),
+                                              "duckdb_path": db, "extra": {1}})
+            # Two threads on one file take turns; a signal interrupts a long statement.
+            other = threading.Thread(target=kestrel.call, args=("duckdb_checkpoint_cpp", {
+                "run_id": "turn", "values": [1.0], "duckdb_path": db}))
+            other.start()
+            timer = threading.Timer(0.3, signal.raise_signal, (signal.SIGINT,))
+            timer.start()
+            try:
+                kestrel.call("duckdb_sql_cpp", dict(c, sql="SELECT sum(i) FROM range(10000000000) t(i)"))
+            except KeyboardInterrupt:
+                pass
+            timer.join()
+            other.join()
 
 
 if __name__ == "__main__":
