@@ -2,13 +2,20 @@
 import copy
 import json
 import os
+import subprocess
+import sys
 
 import pytest
 
-from helpers import HOST_DIR, MODULE_DIR, BadStr, cast_error, check_python
+from helpers import (HOST_DIR, MODULE_DIR, PROBE_DIR, BadStr, FloatSub, StrSub, cast_error,
+                     check_python)
 
 pytestmark = pytest.mark.usefixtures("in_tmp")
 STATS = {"mean": 2.0, "se": 0.5, "standardError": 0.5}
+# Values at the edges of the texts of plain floats and ints, and values next to plain ones.
+PLAIN_VALUES = [-0.0, 0.1, 1e16, 1e-4, 123456789012345.6, 5e-324, 1.7976931348623157e308,
+                -2**63, 2**63 - 1, False]
+NEAR_PLAIN_VALUES = [2**63, -10**40, StrSub("s"), FloatSub(0.5), 1j]
 
 
 def read(path, mode="r"):
@@ -68,6 +75,10 @@ def test_nothing_written(host, payload, status):
                                "inf": float("-inf"), "u": "\u00e9", "i": -12}},
                      ["t,n,s,f,nan,inf,u,i", "True,None,a,b", "c,1e-05,nan,-inf,\u00e9,-12"],
                      id="value-texts-verbatim"),
+        pytest.param({"csvPath": "out/run1.csv", "data": {str(v): v for v in PLAIN_VALUES}},
+                     [",".join(map(str, PLAIN_VALUES))] * 2, id="plain-values-as-str"),
+        pytest.param({"csvPath": "out/run1.csv", "data": {str(v): v for v in NEAR_PLAIN_VALUES}},
+                     [",".join(map(str, NEAR_PLAIN_VALUES))] * 2, id="near-plain-values-as-str"),
     ],
 )
 def test_row_written(host, payload, lines):
@@ -122,6 +133,12 @@ def test_existing_file_header_rule(host, content, expected):
         pytest.param({"csvPath": "/dev/full", "data": {"a": 1}}, RuntimeError,
                      "filesystem error: cannot get file size: Operation not supported [/dev/full]",
                      id="not-a-regular-file"),
+        pytest.param({"csvPath": "fifo", "data": {"a": 1}}, RuntimeError,
+                     "filesystem error: cannot get file size: Operation not supported [fifo]",
+                     id="fifo-not-opened"),
+        pytest.param({"csvPath": "n" * 300, "data": {"a": 1}}, RuntimeError,
+                     f"filesystem error: status: File name too long [{'n' * 300}]",
+                     id="status-unavailable"),
         pytest.param({"csvPath": "e.csv\0/x", "data": {"a": 1}}, RuntimeError,
                      # the message is a C string: it ends at the NUL
                      "csv_sink_op: failed to open file: e.csv", id="nul-in-path"),
@@ -129,14 +146,20 @@ def test_existing_file_header_rule(host, content, expected):
                      id="column-name-not-text"),
         pytest.param({"csvPath": "e.csv", "data": {"a": 1, "b": BadStr()}}, ValueError,
                      "no text", id="value-str-raises"),
+        pytest.param({"csvPath": "e.csv", "data": {"a": "\ud800"}}, UnicodeEncodeError,
+                     "'utf-8' codec can't encode character '\\ud800' in position 0: "
+                     "surrogates not allowed", id="value-not-utf8"),
         pytest.param({"csvPath": "new.csv", "data": {2.5: 1}}, RuntimeError,
                      cast_error("float"), id="no-new-empty-file"),
         pytest.param({"csvPath": "new.csv", "stats": {"a": BadStr()}}, ValueError,
                      "no text", id="no-new-file-on-str-error"),
+        pytest.param({"csvPath": "newdir/x.csv", "data": {"a": BadStr()}}, ValueError,
+                     "no text", id="no-new-folder-on-str-error"),
     ],
 )
 def test_failure_changes_nothing(host, payload, error, message):
     os.mkdir("nodir")
+    os.mkfifo("fifo")
     with open("e.csv", "wb") as f:
         f.write(b"a,b\n1,2\n")
     before_tree = tree()
@@ -160,30 +183,87 @@ def test_unopenable_file(host):
     assert tree() == ["plain"]
 
 
-# Appends under a file-size limit in a child process; reports the error and the file after.
-FILL_AND_APPEND = """
+ORIGINAL = "a\n" + "1\n" * 100
+ROW = "x" * 50 + "\n"
+
+# Appends ROW to full.csv in a child process, under a file-size limit of `room` bytes beyond
+# ORIGINAL when `room` is set; prints the error and whether "status" was set.
+APPEND_ONE_ROW = """
 import json, resource, signal, sys
 sys.path[:0] = {path!r}
 import kestrel, _kestrel_kernels
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-with open("full.csv", "w") as f:
-    f.write("a\\n" + "1\\n" * 100)
-resource.setrlimit(resource.RLIMIT_FSIZE, (202 + {room}, resource.RLIM_INFINITY))
+if {room!r} is not None:
+    resource.setrlimit(resource.RLIMIT_FSIZE, ({size} + {room!r}, resource.RLIM_INFINITY))
 payload = {{"csvPath": "full.csv", "data": {{"a": "x" * 50}}}}
 try:
     kestrel.call("csv_sink", payload)
     error = None
 except Exception as e:
     error = [type(e).__name__, str(e)]
-with open("full.csv") as f:
-    print(json.dumps([error, "status" in payload, f.read()]))
+print(json.dumps([error, "status" in payload]))
+"""
+WRITE_FAILED = "csv_sink_op: failed to write file: full.csv"
+
+
+# `fault` is a failure that tests/shim/fault_shim.cpp injects; "other\n" is what its other
+# writer appends, after which nothing may be cut.
+@pytest.mark.parametrize(
+    "room, fault, message, content",
+    [
+        pytest.param(0, None, WRITE_FAILED, ORIGINAL, id="at-limit"),
+        pytest.param(10, None, WRITE_FAILED, ORIGINAL, id="partial-write"),
+        pytest.param(10, "append-write", WRITE_FAILED, ORIGINAL + "other\nxxxx",
+                     id="partial-write-after-other-append"),
+        pytest.param(None, "close", WRITE_FAILED, ORIGINAL, id="close-fails"),
+        pytest.param(None, "append-close", WRITE_FAILED, ORIGINAL + ROW + "other\n",
+                     id="close-fails-after-other-append"),
+        pytest.param(None, "flock", "csv_sink_op: failed to lock file: full.csv", ORIGINAL,
+                     id="no-lock"),
+    ],
+)
+def test_failed_append_is_reported_and_taken_back(room, fault, message, content):
+    with open("full.csv", "w") as f:
+        f.write(ORIGINAL)
+    env = {}
+    if fault:
+        preload = [os.environ.get("LD_PRELOAD"), os.path.join(PROBE_DIR, "libtarnwell_fault_shim.so")]
+        env = {"LD_PRELOAD": ":".join(filter(None, preload)), "TARNWELL_FAULT": fault,
+               "TARNWELL_FAULT_FILE": "full.csv"}
+    code = APPEND_ONE_ROW.format(path=[MODULE_DIR, HOST_DIR], size=len(ORIGINAL), room=room)
+    error, has_status = json.loads(check_python(code, env=env))
+    assert error == ["RuntimeError", message]
+    assert not has_status
+    assert read("full.csv") == content
+
+
+# Appends 200 rows to many.csv as process `n`, from the moment its standard input closes.
+APPEND_ROWS = """
+import sys
+import kestrel, _kestrel_kernels
+print("ready", flush=True)
+sys.stdin.read()
+for i in range(200):
+    kestrel.call("csv_sink", {{"csvPath": "many.csv", "data": {{"n": {n}, "i": i, "pad": "x" * 200}}}})
 """
 
 
-@pytest.mark.parametrize("room", [0, 10], ids=["at-limit", "partial-write"])
-def test_write_failure_is_reported_and_taken_back(tmp_path, room):
-    out = check_python(FILL_AND_APPEND.format(path=[MODULE_DIR, HOST_DIR], room=room))
-    error, has_status, content = json.loads(out)
-    assert error == ["RuntimeError", "csv_sink_op: failed to write file: full.csv"]
-    assert not has_status
-    assert content == "a\n" + "1\n" * 100
+def test_concurrent_appenders_write_one_header_and_whole_lines():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, HOST_DIR]))
+    children = [subprocess.Popen([sys.executable, "-c", APPEND_ROWS.format(n=n)], env=env,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                for n in range(4)]
+    try:
+        for child in children:
+            assert child.stdout.readline() == "ready\n"
+        for child in children:
+            child.stdin.close()
+        assert [child.wait(timeout=60) for child in children] == [0] * 4
+    finally:
+        for child in children:
+            child.kill()
+            child.stdout.close()
+    lines = read("many.csv").split("\n")
+    assert lines[0] == "n,i,pad" and lines[-1] == ""
+    expected = [[str(n), str(i), "x" * 200] for n in range(4) for i in range(200)]
+    assert sorted(line.split(",") for line in lines[1:-1]) == sorted(expected)
