@@ -1,6 +1,7 @@
 #include "kernels_module/window_cache.hpp"
 
 #include <cstddef>
+#include <iterator>
 #include <list>
 #include <new>
 #include <optional>
