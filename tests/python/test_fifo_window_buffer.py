@@ -247,6 +247,24 @@ def test_window_shares_floats(host, fifo):
     assert bits(window_of(host, fifo, sampleChunk=[], windowSize=2)) == bits([4.5, 0.0])
 
 
+def test_shared_floats_are_let_go_at_exit():
+    """The module empties its cache at interpreter shutdown; a call after that still gets
+    the right window, of floats of its own."""
+    out = check_python(
+        """
+        import atexit, kestrel, _kestrel_kernels
+        def late():  # registered before the module's own callback, so it runs after it
+            window = kestrel.call("fifo_window_buffer", {"fifoId": "x"})["window"]
+            print(window, window[0] is first[0])
+        atexit.register(late)
+        first = kestrel.call("fifo_window_buffer", {"sampleChunk": [0.25, 0.75], "fifoId": "x"})
+        first = first["window"]
+        print(kestrel.call("fifo_window_buffer", {"fifoId": "x"})["window"][0] is first[0])
+        """
+    )
+    assert out == "True\n[0.25, 0.75] False\n"
+
+
 def test_least_recently_used_windows_are_dropped(host):
     """The cache keeps 64 MiB at 48 bytes a float: two windows of 500,000 floats fit, a third
     pushes out the least recently used one, whose next window has floats of its own."""
