@@ -36,6 +36,11 @@ void release(PyObject *const *items, std::size_t count) {
     }
 }
 
+// What caching `floats` floats for the id `id` counts against the budget.
+std::size_t cost(const std::string &id, std::size_t floats) {
+    return kBytesPerEntry + id.size() + floats * kBytesPerFloat;
+}
+
 // The window handed out last for one id: owned references to its floats and their values.
 struct Entry {
     explicit Entry(std::string name) : id(std::move(name)) {}
@@ -43,7 +48,7 @@ struct Entry {
     Entry &operator=(const Entry &) = delete;
     ~Entry() { release(floats.data(), floats.size()); }
 
-    std::size_t bytes() const { return kBytesPerEntry + id.size() + values.size() * kBytesPerFloat; }
+    std::size_t bytes() const { return cost(id, values.size()); }
 
     std::string id;
     std::vector<PyObject *> floats;
@@ -148,7 +153,7 @@ void WindowCache::replace_floats(Entry &entry, std::optional<WindowSources> sour
 // a failed allocation leaves `id` uncached.
 void WindowCache::update(const std::string &id, std::optional<WindowSources> sources,
                          std::vector<double> window, const py::list &list) {
-    if (window.empty() || kBytesPerEntry + id.size() + window.size() * kBytesPerFloat > kBudgetBytes) {
+    if (window.empty() || cost(id, window.size()) > kBudgetBytes) {
         erase(id);
         return;
     }

@@ -46,7 +46,8 @@ inline std::optional<WindowSources> match_window(const double *previous,
         return std::nullopt;
     }
     const std::size_t previous_begin = previous_size - kept;
-    if (!same(window, previous + previous_begin, kept) || !same(window + kept, chunk, chunk_size)) {
+    if (!same(window, previous + previous_begin, kept)
+        || !same(window + kept, chunk, chunk_size)) {
         return std::nullopt;
     }
     return WindowSources{previous_begin, 0};
