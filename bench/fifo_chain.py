@@ -63,7 +63,7 @@ def main():
         big = window == 4096
         rows += [
             benchlib.row("fifo_window_buffer+average", name, t_chain, "plain Python deque",
-                         t_plain, ">= 4x" if big else ""),
+                         t_plain, ">= 10x" if big else ">= 5x"),
             benchlib.row("fifo_window_buffer", name, t_op, "new float list (floor)", t_floor,
                          ">= 1/1.5x"),
         ]

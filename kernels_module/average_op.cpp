@@ -14,12 +14,12 @@ namespace py = pybind11;
 namespace tarnwell::kernels_module {
 namespace {
 
-std::string method_name(const py::dict &payload) {
-    if (payload.contains("averageMethod")) {
-        return py::cast<std::string>(payload["averageMethod"]);
+std::string method_name(const py::dict &payload, const PayloadKeys &keys) {
+    if (const py::object value = find_item(payload, keys.average_method)) {
+        return py::cast<std::string>(value);
     }
-    if (payload.contains("mode")) {
-        return py::cast<std::string>(payload["mode"]);
+    if (const py::object value = find_item(payload, keys.mode)) {
+        return py::cast<std::string>(value);
     }
     return "arithmetic";
 }
@@ -29,24 +29,28 @@ std::string method_name(const py::dict &payload) {
 // Reads everything and computes before the first write, so any failure up to the
 // computation leaves the payload as it was.
 void average_op(pipeline::Data &data) {
+    const PayloadKeys &keys = payload_keys();
     const py::dict payload = data.payload;
-    Samples samples = samples_from_payload(payload, {"window", "values"});
-    if (samples.values.empty() && payload.contains("data")) {
-        samples = read_samples(payload["data"]);
+    Samples samples = samples_from_payload(payload, {keys.window, keys.values});
+    if (samples.empty()) {
+        if (const py::object fallback = find_item(payload, keys.data)) {
+            samples = read_samples(fallback);
+        }
     }
-    const std::string method = method_name(payload);
+    const std::string method = method_name(payload, keys);
     const auto [mean, se]
-        = samples.sum ? tarnwell::average(samples.values, method, nullptr, *samples.sum)
-                      : tarnwell::average(samples.values, method, nullptr);
+        = samples.sum()
+              ? tarnwell::average(samples.data(), samples.size(), method, nullptr, *samples.sum())
+              : tarnwell::average(samples.data(), samples.size(), method, nullptr);
 
-    py::dict stats;
-    stats["mean"] = py::float_(mean);
-    stats["se"] = py::float_(se);
-    stats["standardError"] = py::float_(se);
-    payload["stats"] = stats;
-    payload["mean"] = py::float_(mean);
-    payload["se"] = py::float_(se);
-    payload["standardError"] = py::float_(se);
+    const py::dict stats;
+    set_item(stats, keys.mean, py::float_(mean));
+    set_item(stats, keys.se, py::float_(se));
+    set_item(stats, keys.standard_error, py::float_(se));
+    set_item(payload, keys.stats, stats);
+    set_item(payload, keys.mean, py::float_(mean));
+    set_item(payload, keys.se, py::float_(se));
+    set_item(payload, keys.standard_error, py::float_(se));
 }
 
 }  // namespace tarnwell::kernels_module

@@ -1,14 +1,17 @@
 """fifo_window_buffer through the stand-in host, alone and in the streaming chain."""
 import collections
+import gc
 import itertools
 import math
 import random
+import struct
 import sys
+import threading
 from decimal import Decimal
 
 import pytest
 
-from helpers import BadIndex, CollidesWith, cast_error, check_python, raising_gen
+from helpers import BadIndex, CollidesWith, FloatSub, cast_error, check_python, raising_gen
 
 _ids = itertools.count()
 
@@ -167,3 +170,173 @@ def test_chain_does_not_leak(host, fifo):
     before = sys.getallocatedblocks()
     run(100_000)
     assert sys.getallocatedblocks() - before < 500
+
+
+def bits(values):
+    """The exact bit patterns of a list of floats (NaN payloads and signed zeros included)."""
+    return struct.pack(f"<{len(values)}d", *values)
+
+
+NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_0000_0001))[0]
+SPECIALS = [math.nan, NAN_PAYLOAD, -0.0, 0.0, math.inf, -math.inf, 5e-324]
+
+
+def random_chunk(rng):
+    """A chunk value for "sampleChunk" and the floats the op reads from it."""
+    size = rng.choice([0, 1, 2, 5, 16, 70])
+    kind = rng.choice(["floats", "floats", "floats", "specials", "ints", "bools", "tuple",
+                       "generator", "subclass", "scalar"])
+    if kind == "specials":
+        values = [rng.choice(SPECIALS + [rng.random()]) for _ in range(size)]
+        return values, values
+    if kind == "ints":
+        values = [rng.choice([0, -3, 2**53 + 1, 7]) for _ in range(size)]
+        return values, [float(v) for v in values]
+    if kind == "bools":
+        values = [rng.random() < 0.5 for _ in range(size)]
+        return values, [float(v) for v in values]
+    values = [rng.gauss(0.0, 1.0) for _ in range(size)]
+    if kind == "tuple":
+        return tuple(values), values
+    if kind == "generator":
+        return (v for v in values), values
+    if kind == "subclass":
+        return [FloatSub(v) for v in values], values
+    if kind == "scalar":
+        return values[0] if values else None, values[:1]
+    return values, values
+
+
+def test_windows_match_a_plain_model(host):
+    """Many mixed payloads on a few ids, two writers taking turns on each: every window is
+    the model's, bit for bit, and made of exact floats only."""
+    rng = random.Random(11)
+    model = collections.defaultdict(list)
+    ids = [f"model-{next(_ids)}" for _ in range(3)]
+    for _ in range(3000):
+        fifo = rng.choice(ids)
+        chunk, read = random_chunk(rng)
+        size = rng.choice([1, 3, 8, 50, 50, 64, 0, None])
+        payload = {"sampleChunk": chunk, "fifoId": fifo}
+        if size is not None:
+            payload["windowSize"] = size
+        stored = model[fifo]
+        stored.extend(read)
+        if size:
+            del stored[:-size]
+        if len(stored) > 500:  # keep the untrimmed windows short
+            host.call("fifo_window_buffer", {"fifoId": fifo, "windowSize": 100})
+            del stored[:-100]
+        window = host.call("fifo_window_buffer", payload)["window"]
+        assert all(type(x) is float for x in window)
+        assert bits(window) == bits(stored)
+
+
+def test_window_shares_floats(host, fifo):
+    first_chunk = [0.5, 1.5, 2.5]
+    first = window_of(host, fifo, sampleChunk=first_chunk, windowSize=3)
+    assert all(w is c for w, c in zip(first, first_chunk))
+    second_chunk = [3.5]
+    second = window_of(host, fifo, sampleChunk=second_chunk, windowSize=3)
+    assert [id(x) for x in second] == [id(x) for x in first[1:] + second_chunk]
+    # Not an exact float: a new float in its place.
+    third = window_of(host, fifo, sampleChunk=[FloatSub(4.5)], windowSize=3)
+    assert third[:2] == second[1:] and third[0] is second[1] and type(third[2]) is float
+    # -0.0 equals 0.0 but is a different value: the float of 0.0 is not reused for it.
+    window_of(host, fifo, sampleChunk=[0.0], windowSize=2)
+    assert bits(window_of(host, fifo, sampleChunk=[], windowSize=2)) == bits([4.5, 0.0])
+
+
+def test_shared_floats_are_let_go_at_exit():
+    """The module empties its cache at interpreter shutdown; a call after that still gets
+    the right window, of floats of its own."""
+    out = check_python(
+        """
+        import atexit, kestrel, _kestrel_kernels
+        def late():  # registered before the module's own callback, so it runs after it
+            window = kestrel.call("fifo_window_buffer", {"fifoId": "x"})["window"]
+            print(window, window[0] is first[0])
+        atexit.register(late)
+        first = kestrel.call("fifo_window_buffer", {"sampleChunk": [0.25, 0.75], "fifoId": "x"})
+        first = first["window"]
+        print(kestrel.call("fifo_window_buffer", {"fifoId": "x"})["window"][0] is first[0])
+        """
+    )
+    assert out == "True\n[0.25, 0.75] False\n"
+
+
+def test_least_recently_used_windows_are_dropped(host):
+    """The cache keeps 64 MiB at 48 bytes a float: two windows of 500,000 floats fit, a third
+    pushes out the least recently used one, whose next window has floats of its own."""
+    n = 500_000
+    a, b, c = (f"lru-{next(_ids)}" for _ in range(3))
+    windows = {}
+    for fifo in (a, b):
+        windows[fifo] = window_of(host, fifo, sampleChunk=[float(i) for i in range(n)],
+                                  windowSize=n)
+    assert window_of(host, a, sampleChunk=[], windowSize=n)[0] is windows[a][0]
+    window_of(host, c, sampleChunk=[float(i) for i in range(n)], windowSize=n)
+    again_a = window_of(host, a, sampleChunk=[], windowSize=n)
+    again_b = window_of(host, b, sampleChunk=[], windowSize=n)
+    assert again_a[0] is windows[a][0] and again_a[-1] is windows[a][-1]
+    assert again_b == windows[b] and again_b[0] is not windows[b][0]
+
+
+@pytest.mark.parametrize("mutate_chunk", [False, True], ids=["same-chunk", "chunk-replaced"])
+def test_collection_during_the_call(host, fifo, mutate_chunk):
+    """A garbage collection inside the call that feeds the same FIFO again (and empties the
+    chunk list) changes neither window."""
+    chunk = [x / 2 for x in (3.0, 5.0)]  # floats that only the chunk holds
+    nested = []
+    armed = False
+
+    def during_collection(phase, info):
+        nonlocal armed
+        if phase == "start" and armed:
+            armed = False
+            if mutate_chunk:
+                chunk[:] = [9.5] * len(chunk)
+            nested.append(window_of(host, fifo, sampleChunk=[3.5], windowSize=3))
+
+    window_of(host, fifo, sampleChunk=[0.5], windowSize=3)
+    payload = {"sampleChunk": chunk, "windowSize": 3, "fifoId": fifo}
+    thresholds = gc.get_threshold()
+    gc.callbacks.append(during_collection)
+    try:
+        # From a fresh count, the call's first allocations of tracked objects are its
+        # argument tuple and then the op's window list.
+        gc.collect()
+        gc.set_threshold(1)
+        armed = True
+        host.call("fifo_window_buffer", payload)
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.callbacks.remove(during_collection)
+    outer = payload["window"]
+    assert nested == [[1.5, 2.5, 3.5]]  # it ran after the outer call had fed the FIFO
+    assert outer == [0.5, 1.5, 2.5] and all(type(x) is float for x in outer)
+    assert window_of(host, fifo, sampleChunk=[4.5], windowSize=3) == [2.5, 3.5, 4.5]
+
+
+def test_threads_share_one_fifo(host, fifo):
+    """Threads feeding one FIFO: each window ends with the caller's sample and all windows
+    are cuts of one sequence of samples."""
+    calls = 2000
+    seen = [[] for _ in range(4)]
+
+    def feed(t):
+        for k in range(calls):
+            seen[t].append(window_of(host, fifo, sampleChunk=[t * 1e6 + k], windowSize=8))
+
+    threads = [threading.Thread(target=feed, args=(t,)) for t in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    successor = {}
+    for t, windows in enumerate(seen):
+        for k, window in enumerate(windows):
+            assert window[-1] == t * 1e6 + k and all(type(x) is float for x in window)
+            for before, after in zip(window, window[1:]):
+                assert successor.setdefault(before, after) == after
+    assert len(successor) == 4 * calls - 1

@@ -1,5 +1,7 @@
 """Reading sample lists and integer settings from payload values (through the test probe)."""
 import math
+import random
+import struct
 from decimal import Decimal
 from fractions import Fraction
 
@@ -66,6 +68,32 @@ def test_shapes(probe, make, expected):
     assert got == expected
     assert all(type(x) is float for x in got)
     assert probe.reference_to_double_list(make()) == expected
+    assert probe.read_samples_with_sum(make())[0] == expected
+
+
+def strict_sum(xs):
+    total = 0.0
+    for x in xs:
+        total += x
+    return total
+
+
+# Lists of exact floats are read into a buffer of their own, summed on the way; long ones
+# with streaming stores, two at a time. Odd lengths, both sides of that switch, and an item
+# that is no float at the very end (then the general path reads it, without a sum).
+@pytest.mark.parametrize("size", [0, 1, 2, 3, 2**16 - 1, 2**16, 2**16 + 1, 300_001])
+@pytest.mark.parametrize("shape", ["list", "tuple", "int-last"])
+def test_exact_floats_bit_for_bit(probe, size, shape):
+    rng = random.Random(size)
+    xs = [rng.choice([rng.gauss(0, 1e6), rng.gauss(0, 1e-3), -0.0, 1e-300]) for _ in range(size)]
+    value = tuple(xs) if shape == "tuple" else xs + [7] if shape == "int-last" else xs
+    expected = xs + [7.0] if shape == "int-last" else xs
+    values, total = probe.read_samples_with_sum(value)
+    assert struct.pack(f"<{len(values)}d", *values) == struct.pack(f"<{len(expected)}d", *expected)
+    if shape == "int-last":
+        assert total is None
+    else:
+        assert struct.pack("<d", total) == struct.pack("<d", strict_sum(xs))
 
 
 def test_nan_passes_through(probe):
