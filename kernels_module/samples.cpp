@@ -116,17 +116,18 @@ bool holds_exact_floats(PyObject *value) {
     return true;
 }
 
-// The general reading path, through pybind11's casters.
+// The general reading path, through pybind11's casters: a sequence or iterable of numbers,
+// else one number, else nothing.
 std::vector<double> convert_samples(const py::handle &value) {
-    py::detail::make_caster<std::vector<double>> list;
-    if (list.load(value, /*convert=*/true)) {
-        return py::detail::cast_op<std::vector<double> &&>(std::move(list));
+    try {
+        return py::cast<std::vector<double>>(value);
+    } catch (const py::cast_error &) {
     }
-    py::detail::make_caster<double> one;
-    if (one.load(value, /*convert=*/true)) {
-        return {py::detail::cast_op<double>(one)};
+    try {
+        return {py::cast<double>(value)};
+    } catch (const py::cast_error &) {
+        return {};
     }
-    return {};
 }
 
 // The value under the first of `keys` present in `payload`, or a null object.
