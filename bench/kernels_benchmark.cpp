@@ -14,15 +14,17 @@ std::vector<double> samples(std::size_t n) {
     std::mt19937_64 rng(42);
     std::lognormal_distribution<double> dist(0.0, 1.0);
     std::vector<double> x(n);
-    for (double &v : x) v = dist(rng);
+    for (double &v : x) {
+        v = dist(rng);
+    }
     return x;
 }
 
 // Reports seconds per sample (printed with an SI prefix, e.g. "780p" = 0.78 ns).
 void per_sample(benchmark::State &state, std::size_t n) {
-    state.counters["per_sample"] = benchmark::Counter(
-        static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate
-                                    | benchmark::Counter::kInvert);
+    state.counters["per_sample"]
+        = benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate
+                                                         | benchmark::Counter::kInvert);
 }
 
 // The floor of a strict left-to-right sum: a chain of dependent adds with no loads.

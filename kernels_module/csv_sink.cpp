@@ -220,7 +220,8 @@ bool file_missing(const std::string &file) {
         if (error == ENOENT || error == ENOTDIR) {
             return true;
         }
-        throw fs::filesystem_error("status", file, std::error_code(error, std::generic_category()));
+        throw fs::filesystem_error("status", file,
+                                   std::error_code(error, std::generic_category()));
     }
     if (S_ISDIR(status.stx_mode)) {
         throw fs::filesystem_error("cannot get file size", file,
@@ -299,7 +300,7 @@ std::size_t write_all(int fd, std::string_view text) {
 // bytes left it, that is when nobody appended meanwhile.
 void take_back(int fd, off_t start, std::size_t written) {
     if (written != 0 && ::lseek(fd, 0, SEEK_END) == start + static_cast<off_t>(written)) {
-        (void) !::ftruncate(fd, start);
+        (void)!::ftruncate(fd, start);
     }
 }
 

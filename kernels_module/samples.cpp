@@ -30,10 +30,10 @@ py::handle intern(const char *text) {
 }
 
 PayloadKeys make_payload_keys() {
-    return {intern("window"),        intern("values"),       intern("data"),
-            intern("sampleChunk"),   intern("windowSize"),   intern("window_size"),
-            intern("fifoId"),        intern("averageMethod"), intern("mode"),
-            intern("stats"),         intern("mean"),         intern("se"),
+    return {intern("window"),       intern("values"),        intern("data"),
+            intern("sampleChunk"),  intern("windowSize"),    intern("window_size"),
+            intern("fifoId"),       intern("averageMethod"), intern("mode"),
+            intern("stats"),        intern("mean"),          intern("se"),
             intern("standardError")};
 }
 
@@ -221,7 +221,8 @@ Chunk chunk_from_payload(const py::dict &payload, std::initializer_list<py::hand
 std::vector<double> values_from_payload(const py::dict &payload,
                                         std::initializer_list<const char *> keys) {
     for (const char *name : keys) {
-        const py::object key = name != nullptr ? py::object(py::str(name)) : py::object(py::none());
+        const py::object key
+            = name != nullptr ? py::object(py::str(name)) : py::object(py::none());
         if (payload.contains(key)) {
             return to_double_list(payload[key]);
         }

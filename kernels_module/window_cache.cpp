@@ -72,8 +72,10 @@ private:
 
     void register_cleanup();
     Entry *find(const std::string &id);
-    void update(const std::string &id, std::optional<WindowSources> sources,
-                std::vector<double> window, const py::list &list);
+    void update(const std::string &id,
+                std::optional<WindowSources> sources,
+                std::vector<double> window,
+                const py::list &list);
     void replace_floats(Entry &entry, std::optional<WindowSources> sources, const py::list &list);
     void erase(Iterator it);
     void erase(const std::string &id);
@@ -123,7 +125,8 @@ void WindowCache::erase(const std::string &id) {
 // Makes `entry.floats` the items of `list`. When the list began with the entry's own floats
 // from `sources->previous_begin` on, only the floats that left and the ones that came are
 // touched. Throws std::bad_alloc before changing anything.
-void WindowCache::replace_floats(Entry &entry, std::optional<WindowSources> sources,
+void WindowCache::replace_floats(Entry &entry,
+                                 std::optional<WindowSources> sources,
                                  const py::list &list) {
     PyObject *const *items = PySequence_Fast_ITEMS(list.ptr());
     const auto size = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
@@ -151,8 +154,10 @@ void WindowCache::replace_floats(Entry &entry, std::optional<WindowSources> sour
 // Remembers `list` as the window of `id`, the most recently used one, and evicts the least
 // recently used ids beyond the budget. A window too large for the budget, an empty one or
 // a failed allocation leaves `id` uncached.
-void WindowCache::update(const std::string &id, std::optional<WindowSources> sources,
-                         std::vector<double> window, const py::list &list) {
+void WindowCache::update(const std::string &id,
+                         std::optional<WindowSources> sources,
+                         std::vector<double> window,
+                         const py::list &list) {
     if (window.empty() || cost(id, window.size()) > kBudgetBytes) {
         erase(id);
         return;
@@ -187,7 +192,8 @@ void WindowCache::update(const std::string &id, std::optional<WindowSources> sou
     }
 }
 
-py::list WindowCache::build(const std::string &id, std::vector<double> window,
+py::list WindowCache::build(const std::string &id,
+                            std::vector<double> window,
                             const Chunk &chunk) {
     if (!cleanup_registered_ && !closed_) {
         register_cleanup();

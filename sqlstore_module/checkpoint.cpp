@@ -18,6 +18,7 @@
 #include <pybind11/stl.h>
 
 #include "duckdb.hpp"
+
 #include "host_api/pipeline.hpp"
 #include "sqlstore_module/database.hpp"
 #include "sqlstore_module/ops.hpp"
@@ -30,13 +31,12 @@ namespace {
 constexpr char kOp[] = "duckdb_checkpoint_cpp";
 
 // Existing database files and the SQL written against them rely on this exact text.
-constexpr char kStateTableStatement[]
-    = "CREATE TABLE IF NOT EXISTS pipeline_state ("
-      "  run_id       TEXT,"
-      "  step         TEXT,"
-      "  duckdb_path  TEXT,"
-      "  data_table   TEXT,"
-      "  payload_json TEXT);";
+constexpr char kStateTableStatement[] = "CREATE TABLE IF NOT EXISTS pipeline_state ("
+                                        "  run_id       TEXT,"
+                                        "  step         TEXT,"
+                                        "  duckdb_path  TEXT,"
+                                        "  data_table   TEXT,"
+                                        "  payload_json TEXT);";
 static_assert(sizeof(kStateTableStatement) - 1 == 144, "the pipeline_state statement is fixed");
 
 constexpr char kInsertState[] = "INSERT INTO pipeline_state (run_id, step, duckdb_path, "
@@ -130,9 +130,9 @@ void make_lean(duckdb::DBConfig &config) {
 void append_values(duckdb::Connection &connection, const Checkpoint &c, SignalCheck &check) {
     duckdb::Appender appender(connection, c.table);
     duckdb::DataChunk chunk;
-    chunk.Initialize(duckdb::Allocator::DefaultAllocator(),
-                     {duckdb::LogicalType::BIGINT, duckdb::LogicalType::DOUBLE,
-                      duckdb::LogicalType::BIGINT});
+    chunk.Initialize(
+        duckdb::Allocator::DefaultAllocator(),
+        {duckdb::LogicalType::BIGINT, duckdb::LogicalType::DOUBLE, duckdb::LogicalType::BIGINT});
     for (std::size_t start = 0; start < c.values.size(); start += STANDARD_VECTOR_SIZE) {
         const std::size_t count
             = std::min<std::size_t>(STANDARD_VECTOR_SIZE, c.values.size() - start);

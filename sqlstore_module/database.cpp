@@ -30,9 +30,9 @@ bool is_lock_conflict(const std::exception &e) {
 
 // Sleeps for `seconds`, in slices short enough for the signal check.
 void sleep_for(double seconds, SignalCheck &check) {
-    const auto until = Clock::now()
-                       + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(seconds));
+    const auto until
+        = Clock::now()
+          + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     for (auto now = Clock::now(); now < until; now = Clock::now()) {
         std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kSignalInterval));
         check.now();
@@ -47,8 +47,8 @@ double lock_timeout(const py::dict &payload, const char *op) {
         return kDefaultLockTimeout;
     }
     const py::object value = payload[key];
-    const bool number = (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()))
-                        || PyFloat_Check(value.ptr());
+    const bool number
+        = (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) || PyFloat_Check(value.ptr());
     if (number) {
         const double seconds = PyFloat_AsDouble(value.ptr());  // an int too large is -1 + error
         if (seconds == -1.0 && PyErr_Occurred() != nullptr) {
@@ -68,8 +68,10 @@ void check_database_path(const std::string &path, const char *op) {
                                  + ": payload['duckdb_path'] must not contain a NUL byte");
     }
     if (duckdb::DBConfig::IsInMemoryDatabase(path.c_str())) {
-        throw std::runtime_error(std::string(op) + ": payload['duckdb_path'] must name a file, not "
-                                                   "an in-memory database: '" + path + "'");
+        throw std::runtime_error(std::string(op)
+                                 + ": payload['duckdb_path'] must name a file, not an in-memory"
+                                   " database: '"
+                                 + path + "'");
     }
 }
 
@@ -130,8 +132,10 @@ void FileTurn::leave() noexcept {
     }
 }
 
-std::unique_ptr<duckdb::DuckDB> open_database(const std::string &path, duckdb::DBConfig *config,
-                                              double timeout_seconds, SignalCheck &check) {
+std::unique_ptr<duckdb::DuckDB> open_database(const std::string &path,
+                                              duckdb::DBConfig *config,
+                                              double timeout_seconds,
+                                              SignalCheck &check) {
     const auto start = Clock::now();
     thread_local std::minstd_rand jitter(std::random_device{}());
     double backoff = kFirstBackoff;

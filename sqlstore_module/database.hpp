@@ -73,8 +73,10 @@ private:
 // Opens the database at `path` with `config` (null: DuckDB's defaults). While another process
 // holds the file's lock it retries, with a growing, jittered back-off, until `timeout_seconds`
 // have passed, then throws DuckDB's lock error; every other error is thrown at once.
-std::unique_ptr<duckdb::DuckDB> open_database(const std::string &path, duckdb::DBConfig *config,
-                                              double timeout_seconds, SignalCheck &check);
+std::unique_ptr<duckdb::DuckDB> open_database(const std::string &path,
+                                              duckdb::DBConfig *config,
+                                              double timeout_seconds,
+                                              SignalCheck &check);
 
 // Takes this thread's turn on the file at `path`, opens it (see open_database) and runs
 // `work(connection, check)` on a connection to it. The connection and the database are closed
@@ -82,7 +84,9 @@ std::unique_ptr<duckdb::DuckDB> open_database(const std::string &path, duckdb::D
 // while an exception unwinds, which would leave its worker threads on freed query state and a
 // transaction open. Closing the connection rolls back a transaction that `work` left open.
 template <class Work>
-void with_database(const std::string &path, duckdb::DBConfig *config, double timeout_seconds,
+void with_database(const std::string &path,
+                   duckdb::DBConfig *config,
+                   double timeout_seconds,
                    Work &&work) {
     SignalCheck check;
     const FileTurn turn(path, check);

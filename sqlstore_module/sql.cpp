@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include "duckdb.hpp"
+
 #include "host_api/pipeline.hpp"
 #include "sqlstore_module/database.hpp"
 #include "sqlstore_module/ops.hpp"
@@ -29,7 +30,8 @@ constexpr const char *kRequiredKeys[] = {"duckdb_path", "data_table", "sql", "ou
 
 // `text` with every `placeholder` replaced by `name`, in one pass: the search goes on after
 // the inserted name, so inserted text is never searched again.
-std::string fill_in(const std::string &text, const std::string &placeholder,
+std::string fill_in(const std::string &text,
+                    const std::string &placeholder,
                     const std::string &name) {
     std::string out;
     std::size_t from = 0;
@@ -50,9 +52,11 @@ void check_result(duckdb::BaseQueryResult &result) {
 // Runs one statement to its end, letting signals through between tasks. Rows of a result are
 // fetched and dropped chunk by chunk, so that every error (and the commit) is seen without
 // the rows being kept.
-void run_statement(duckdb::Connection &connection, duckdb::unique_ptr<duckdb::SQLStatement> statement,
+void run_statement(duckdb::Connection &connection,
+                   duckdb::unique_ptr<duckdb::SQLStatement> statement,
                    SignalCheck &check) {
-    const auto pending = connection.PendingQuery(std::move(statement), /*allow_stream_result=*/true);
+    const auto pending
+        = connection.PendingQuery(std::move(statement), /*allow_stream_result=*/true);
     check_result(*pending);
     duckdb::PendingExecutionResult state;
     do {
@@ -108,12 +112,14 @@ void duckdb_sql_cpp(pipeline::Data &data) {
     // Decoded before the database is touched: an output name that cannot become the new
     // "data_table" must not leave its SQL applied.
     const py::str new_data_table(out_table);
-    const std::string sql = fill_in(fill_in(text, "{in_table}", in_table), "{out_table}", out_table);
+    const std::string sql
+        = fill_in(fill_in(text, "{in_table}", in_table), "{out_table}", out_table);
     {
         const py::gil_scoped_release released;
-        with_database(path, nullptr, timeout, [&](duckdb::Connection &connection, SignalCheck &check) {
-            run_script(connection, sql, check);
-        });
+        with_database(path, nullptr, timeout,
+                      [&](duckdb::Connection &connection, SignalCheck &check) {
+                          run_script(connection, sql, check);
+                      });
     }
     payload["data_table"] = new_data_table;
 }

@@ -22,7 +22,7 @@ namespace py = pybind11;
 namespace {
 
 struct Registry {
-    std::vector<std::string> names;                        // every call, in order
+    std::vector<std::string> names;  // every call, in order
     std::unordered_map<std::string, pipeline::OpFn> ops;  // the newest op per name
 };
 
@@ -71,10 +71,11 @@ py::dict run(const std::vector<std::string> &names, py::dict payload) {
 
 PYBIND11_MODULE(kestrel, m) {
     m.doc() = "Stand-in pipeline host: registers compiled ops and calls them on payloads";
-    m.attr(tarnwell::host::kCapsuleAttribute) = py::capsule(
-        reinterpret_cast<void *>(&register_op_c_api), tarnwell::host::kCapsuleName);
-    m.def("registrations", [] { return registry().names; },
-          "Every op name registered so far, in call order.");
+    m.attr(tarnwell::host::kCapsuleAttribute)
+        = py::capsule(reinterpret_cast<void *>(&register_op_c_api), tarnwell::host::kCapsuleName);
+    m.def(
+        "registrations", [] { return registry().names; },
+        "Every op name registered so far, in call order.");
     m.def("call", &call, py::arg("name"), py::arg("payload"),
           "Runs the op registered under `name` on `payload` and returns the payload.");
     m.def("run", &run, py::arg("names"), py::arg("payload"),

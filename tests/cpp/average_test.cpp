@@ -1,5 +1,3 @@
-#include "kernels/average.hpp"
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -11,6 +9,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "kernels/average.hpp"
 
 namespace {
 
@@ -38,8 +38,8 @@ TEST(VectorSum, AddsStrictlyLeftToRight) {
 }
 
 TEST(Average, EmptyListIgnoresTheMethod) {
-    for (const char *method : {"arithmetic", "geometric", "GEOMETRIC", "harmonic", "weighted", "",
-                               "no such method"}) {
+    for (const char *method :
+         {"arithmetic", "geometric", "GEOMETRIC", "harmonic", "weighted", "", "no such method"}) {
         const std::vector<double> weights = {1.0};
         for (const auto &[mean, se] :
              {average({}, method, &weights), average(nullptr, 0, method, &weights),
@@ -61,7 +61,9 @@ struct Case {
     double se;
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class AverageCases : public testing::TestWithParam<Case> {};
 
@@ -73,22 +75,36 @@ TEST_P(AverageCases, MeanAndStandardError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Average, AverageCases,
+    Average,
+    AverageCases,
     testing::Values(
         Case{"one_sample", {7.25}, "arithmetic", {}, false, 7.25, 0.0},
         Case{"arithmetic", {2, 4, 4, 4, 5, 5, 7, 9}, "arithmetic", {}, false, 5.0, std::sqrt(0.5)},
         Case{"unknown_is_arithmetic", {1, 3}, "median", {}, false, 2.0, std::sqrt(0.5)},
         Case{"empty_name_is_arithmetic", {1, 3}, "", {}, false, 2.0, std::sqrt(0.5)},
-        Case{"blank_is_not_trimmed", {1, 2, 4}, " harmonic", {}, false, 7.0 / 3, std::sqrt(14.0 / 27)},
+        Case{"blank_is_not_trimmed",
+             {1, 2, 4},
+             " harmonic",
+             {},
+             false,
+             7.0 / 3,
+             std::sqrt(14.0 / 27)},
         Case{"geometric_mixed_case", {1, 4}, "Geometric", {}, false, 2.0, std::sqrt(1.25)},
-        Case{"harmonic_skips_zero_but_counts_it", {0, 2}, "harmonic", {}, false, 4.0, std::sqrt(5.0)},
+        Case{"harmonic_skips_zero_but_counts_it",
+             {0, 2},
+             "harmonic",
+             {},
+             false,
+             4.0,
+             std::sqrt(5.0)},
         Case{"harmonic_cancelling", {1, -1}, "harmonic", {}, false, 0.0, std::sqrt(0.5)},
         Case{"harmonic_all_zero", {0, 0, -0.0}, "HARMONIC", {}, false, 0.0, 0.0},
         Case{"weighted", {1, 3}, "weighted", {1, 3}, true, 2.5, std::sqrt(0.625)},
         Case{"weighted_zero_sum", {1, 3}, "weighted", {1, -1}, true, 0.0, std::sqrt(2.5)},
         Case{"weighted_without_weights", {1, 3}, "weighted", {}, false, 2.0, std::sqrt(0.5)},
         Case{"weighted_length_mismatch", {1, 3}, "Weighted", {1, 2, 3}, true, 2.0, std::sqrt(0.5)},
-        Case{"weights_ignored_by_others", {1, 3}, "arithmetic", {0, 1}, true, 2.0, std::sqrt(0.5)}),
+        Case{
+            "weights_ignored_by_others", {1, 3}, "arithmetic", {0, 1}, true, 2.0, std::sqrt(0.5)}),
     [](const testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
 TEST(Average, GeometricRefusesNonPositiveSamples) {
@@ -124,30 +140,38 @@ TEST(Average, LeavesTheMethodNameAsGiven) {
 }
 
 // The definitions written out as plain loops, to compare bit for bit.
-std::pair<double, double> reference(const std::vector<double> &x, const std::string &method,
+std::pair<double, double> reference(const std::vector<double> &x,
+                                    const std::string &method,
                                     const std::vector<double> *w) {
     const double n = static_cast<double>(x.size());
     double m = 0.0;
     if (method == "weighted") {
         double sw = 0.0, d = 0.0;
-        for (double v : *w) sw += v;
-        for (std::size_t i = 0; i < x.size(); ++i) d += (*w)[i] * x[i];
+        for (double v : *w)
+            sw += v;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            d += (*w)[i] * x[i];
         m = sw == 0.0 ? 0.0 : d / sw;
     } else if (method == "harmonic") {
         double r = 0.0;
-        for (double v : x) if (v != 0.0) r += 1.0 / v;
+        for (double v : x)
+            if (v != 0.0)
+                r += 1.0 / v;
         m = r == 0.0 ? 0.0 : n / r;
     } else if (method == "geometric") {
         double l = 0.0;
-        for (double v : x) l += std::log(v);
+        for (double v : x)
+            l += std::log(v);
         m = std::exp(l / n);
     } else {
         double s = 0.0;
-        for (double v : x) s += v;
+        for (double v : x)
+            s += v;
         m = s / n;
     }
     double q = 0.0;
-    for (double v : x) q += (v - m) * (v - m);
+    for (double v : x)
+        q += (v - m) * (v - m);
     return {m, std::sqrt((q / n) / n)};
 }
 
@@ -176,7 +200,8 @@ TEST(Average, BitExactAgainstPlainLoops) {
             }
         }
         double s = 0.0;
-        for (double v : x) s += v;
+        for (double v : x)
+            s += v;
         ASSERT_EQ(bits(vector_sum(x)), bits(s));
         ASSERT_EQ(bits(vector_sum(x.data(), n)), bits(s));
     }

@@ -1,5 +1,3 @@
-#include "kernels/fifo_store.hpp"
-
 #include <algorithm>
 #include <cstddef>
 #include <map>
@@ -8,6 +6,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "kernels/fifo_store.hpp"
 
 namespace {
 
@@ -74,7 +74,9 @@ TEST_F(FifoStore, Reset) {
 constexpr int kThreads = 8;
 constexpr int kCalls = 10000;
 
-double sample(int thread, int k) { return thread * 1e6 + k; }
+double sample(int thread, int k) {
+    return thread * 1e6 + k;
+}
 
 // Every thread appends its own increasing samples to one shared FIFO. Each window must end
 // with the caller's own sample; the sample before it names the call's predecessor in the

@@ -1,5 +1,3 @@
-#include "kernels_module/window_match.hpp"
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +8,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "kernels_module/window_match.hpp"
 
 namespace {
 
@@ -32,7 +32,9 @@ struct Case {
     std::optional<WindowSources> want;
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class MatchWindow : public testing::TestWithParam<Case> {};
 
@@ -50,7 +52,8 @@ TEST_P(MatchWindow, Sources) {
 // A store that was reset, trimmed by another writer or fed by one, shows as a window that is
 // not the previous one plus the chunk, and gets no sources.
 INSTANTIATE_TEST_SUITE_P(
-    Window, MatchWindow,
+    Window,
+    MatchWindow,
     testing::Values(
         Case{"slides", {1, 2, 3}, {4, 5}, {3, 4, 5}, WindowSources{2, 0}},
         Case{"grows", {1, 2, 3}, {4}, {1, 2, 3, 4}, WindowSources{0, 0}},

@@ -63,7 +63,8 @@ py::list query(const std::string &path, const std::string &sql) {
 // Keeps a database file open (and locked) until close().
 class Holder {
 public:
-    explicit Holder(const std::string &path) : db_(std::make_unique<duckdb::DuckDB>(path, nullptr)) {}
+    explicit Holder(const std::string &path)
+        : db_(std::make_unique<duckdb::DuckDB>(path, nullptr)) {}
     void close() { db_.reset(); }
 
 private:

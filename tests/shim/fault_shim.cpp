@@ -34,7 +34,7 @@ bool is_target(int fd) {
 void append_other() {
     const int fd = ::open(std::getenv("TARNWELL_FAULT_FILE"), O_WRONLY | O_APPEND);
     if (fd >= 0) {
-        (void) !::syscall(SYS_write, fd, "other\n", 6);
+        (void)!::syscall(SYS_write, fd, "other\n", 6);
         ::syscall(SYS_close, fd);
     }
 }
