@@ -15,6 +15,9 @@ import pytest
 from helpers import HOST_DIR, MODULE_DIR, PROBE_DIR, check_python
 
 BATCH = 500
+# Under a sanitizer, reading the payload and writing it back (with the interpreter lock held,
+# as they must be) take several times as long; only the gaps of plain builds are a figure.
+HEARTBEAT_GAP = 0.5 if os.environ.get("TARNWELL_SANITIZER") else 0.1
 
 # Checkpoints batches forever, each with its own sample_id, reporting every commit.
 WRITER = """
@@ -219,4 +222,4 @@ def test_other_threads_run_during_storage_work(tmp_path, host):
         stop.set()
         beat.join()
     gaps = [b - a for a, b in zip(ticks, ticks[1:])]
-    assert len(ticks) > 50 and max(gaps) < 0.1
+    assert len(ticks) > 50 and max(gaps) < HEARTBEAT_GAP
