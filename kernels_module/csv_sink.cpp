@@ -28,6 +28,7 @@
 
 #include "host_api/pipeline.hpp"
 #include "kernels_module/ops.hpp"
+#include "kernels_module/samples.hpp"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -39,15 +40,15 @@ constexpr char kScheme[] = "csv://";
 constexpr std::size_t kSchemeLength = sizeof(kScheme) - 1;
 
 // The target URI from the first present of "handleUri", "handle" and "csvPath".
-std::string target_uri(const py::dict &payload) {
-    if (payload.contains("handleUri")) {
-        return py::cast<std::string>(payload["handleUri"]);
+std::string target_uri(const py::dict &payload, const PayloadKeys &keys) {
+    if (const py::object uri = find_item(payload, keys.handle_uri)) {
+        return py::cast<std::string>(uri);
     }
-    if (payload.contains("handle")) {
-        return py::cast<std::string>(payload["handle"]);
+    if (const py::object uri = find_item(payload, keys.handle)) {
+        return py::cast<std::string>(uri);
     }
-    if (payload.contains("csvPath")) {
-        return kScheme + py::cast<std::string>(payload["csvPath"]);
+    if (const py::object path = find_item(payload, keys.csv_path)) {
+        return kScheme + py::cast<std::string>(path);
     }
     return {};
 }
@@ -67,26 +68,25 @@ std::optional<py::dict> as_dict(const py::handle value) {
 }
 
 // The row: "data" or "stats" taken as a dict, else {"value": data}, else mean and se.
-py::dict build_row(const py::dict &payload) {
-    py::object data;
-    if (payload.contains("data")) {
-        data = payload["data"];
+py::dict build_row(const py::dict &payload, const PayloadKeys &keys) {
+    const py::object data = find_item(payload, keys.data);
+    if (data) {
         if (auto row = as_dict(data)) {
             return *std::move(row);
         }
     }
-    if (payload.contains("stats")) {
-        if (auto row = as_dict(payload["stats"])) {
+    if (const py::object stats = find_item(payload, keys.stats)) {
+        if (auto row = as_dict(stats)) {
             return *std::move(row);
         }
     }
     py::dict row;
     if (data) {
         row["value"] = data;
-    } else if (payload.contains("mean")) {
-        row["mean"] = payload["mean"];
-        if (payload.contains("se")) {
-            row["se"] = payload["se"];
+    } else if (const py::object mean = find_item(payload, keys.mean)) {
+        set_item(row, keys.mean, mean);
+        if (const py::object se = find_item(payload, keys.se)) {
+            set_item(row, keys.se, se);
         }
     }
     return row;
@@ -330,18 +330,19 @@ bool append_and_close(Descriptor &out, off_t start, std::string_view text) {
 }  // namespace
 
 void csv_sink_op(pipeline::Data &data) {
+    const PayloadKeys &keys = payload_keys();
     const py::dict payload = data.payload;
-    const std::string uri = target_uri(payload);
+    const std::string uri = target_uri(payload, keys);
     const py::str status("handled via " + uri);
     if (uri.compare(0, kSchemeLength, kScheme) != 0) {
-        payload["status"] = status;
+        set_item(payload, keys.status, status);
         return;
     }
     const std::string path = uri.substr(kSchemeLength);
 
-    const py::dict row = build_row(payload);
+    const py::dict row = build_row(payload, keys);
     if (row.empty()) {
-        payload["status"] = status;
+        set_item(payload, keys.status, status);
         return;
     }
 
@@ -370,7 +371,7 @@ void csv_sink_op(pipeline::Data &data) {
     if (start < 0 || !append_and_close(out, start, text)) {
         throw std::runtime_error("csv_sink_op: failed to write file: " + path);
     }
-    payload["status"] = status;
+    set_item(payload, keys.status, status);
 }
 
 }  // namespace tarnwell::kernels_module

@@ -30,11 +30,12 @@ py::handle intern(const char *text) {
 }
 
 PayloadKeys make_payload_keys() {
-    return {intern("window"),       intern("values"),        intern("data"),
-            intern("sampleChunk"),  intern("windowSize"),    intern("window_size"),
-            intern("fifoId"),       intern("averageMethod"), intern("mode"),
-            intern("stats"),        intern("mean"),          intern("se"),
-            intern("standardError")};
+    return {intern("window"),        intern("values"),        intern("data"),
+            intern("sampleChunk"),   intern("windowSize"),    intern("window_size"),
+            intern("fifoId"),        intern("averageMethod"), intern("mode"),
+            intern("stats"),         intern("mean"),          intern("se"),
+            intern("standardError"), intern("handleUri"),     intern("handle"),
+            intern("csvPath"),       intern("status")};
 }
 
 // Copies the values of `items` into `out`, summing them left to right on the way (the add

@@ -21,12 +21,13 @@
 
 namespace tarnwell::kernels_module {
 
-// The payload keys that the signal ops read and write, as interned str objects. They are
-// made on first use (which throws pybind11::error_already_set if that fails) and never
+// The payload keys that the signal ops and csv_sink read and write, as interned str objects. They
+// are made on first use (which throws pybind11::error_already_set if that fails) and never
 // released, so no reference outlives the interpreter into a destructor.
 struct PayloadKeys {
     pybind11::handle window, values, data, sample_chunk, window_size, window_size_alt, fifo_id,
-        average_method, mode, stats, mean, se, standard_error;
+        average_method, mode, stats, mean, se, standard_error, handle_uri, handle, csv_path,
+        status;
 };
 const PayloadKeys &payload_keys();
 
