@@ -34,6 +34,16 @@ def best_time(fn, min_total=0.3, repeats=5):
     return best
 
 
+def best_times(fns, rounds=3, min_total=0.3):
+    """best_time of each of `fns`, taken in turns over `rounds` rounds (the best of each kept),
+    so that a change in the machine's load meets every side of a comparison."""
+    best = [float("inf")] * len(fns)
+    for _ in range(rounds):
+        for i, fn in enumerate(fns):
+            best[i] = min(best[i], best_time(fn, min_total=min_total / rounds))
+    return best
+
+
 def standard_error(xs, mean):
     """The plain-Python baselines' standard error of the mean: a loop over the samples."""
     q = 0.0

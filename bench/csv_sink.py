@@ -22,11 +22,7 @@ def main():
             with open(theirs, "a", newline="", encoding="utf-8") as f:
                 csv.writer(f, lineterminator="\n").writerow(stats.values())
 
-        # Taken in turns, so that a change in the machine's load meets both sides.
-        t_op = t_csv = float("inf")
-        for _ in range(3):
-            t_op = min(t_op, benchlib.best_time(op, min_total=0.4))
-            t_csv = min(t_csv, benchlib.best_time(python_csv, min_total=0.4))
+        t_op, t_csv = benchlib.best_times([op, python_csv], min_total=1.2)
     return [benchlib.row("csv_sink", "one row per call, 3 columns", t_op,
                          "csv module, open/append/close", t_csv, ">= 1.7x")]
 

@@ -43,14 +43,17 @@ void average_op(pipeline::Data &data) {
               ? tarnwell::average(samples.data(), samples.size(), method, nullptr, *samples.sum())
               : tarnwell::average(samples.data(), samples.size(), method, nullptr);
 
+    // Floats are immutable: one object for each result serves every key.
+    const py::float_ mean_value(mean);
+    const py::float_ se_value(se);
     const py::dict stats;
-    set_item(stats, keys.mean, py::float_(mean));
-    set_item(stats, keys.se, py::float_(se));
-    set_item(stats, keys.standard_error, py::float_(se));
+    set_item(stats, keys.mean, mean_value);
+    set_item(stats, keys.se, se_value);
+    set_item(stats, keys.standard_error, se_value);
     set_item(payload, keys.stats, stats);
-    set_item(payload, keys.mean, py::float_(mean));
-    set_item(payload, keys.se, py::float_(se));
-    set_item(payload, keys.standard_error, py::float_(se));
+    set_item(payload, keys.mean, mean_value);
+    set_item(payload, keys.se, se_value);
+    set_item(payload, keys.standard_error, se_value);
 }
 
 }  // namespace tarnwell::kernels_module
