@@ -9,9 +9,12 @@
 // come back as a list.
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -59,24 +62,6 @@ std::string sanitize_identifier(const std::string &text) {
     return safe.empty() ? "table" : safe;
 }
 
-// payload["values"] as doubles; empty when absent or None.
-std::vector<double> values_of(const py::dict &payload) {
-    if (!payload.contains("values")) {
-        return {};
-    }
-    const py::object values = payload["values"];
-    if (values.is_none()) {
-        return {};
-    }
-    try {
-        return py::cast<std::vector<double>>(values);
-    } catch (const std::exception &e) {
-        throw std::runtime_error(
-            std::string("duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: ")
-            + e.what());
-    }
-}
-
 // json.dumps of the payload as it will be once "values" is removed, taken on a copy so
 // that the payload itself stays untouched until the commit.
 std::string payload_json(const py::dict &payload) {
@@ -89,8 +74,18 @@ std::string payload_json(const py::dict &payload) {
             throw py::error_already_set();
         }
     }
-    const py::object dumps = py::module_::import("json").attr("dumps");
-    return py::cast<std::string>(dumps(snapshot));
+    const auto json = py::reinterpret_steal<py::object>(
+        host::or_park([] { return PyImport_ImportModule("json"); }));
+    if (!json) {
+        throw py::error_already_set();
+    }
+    const py::object dumps = json.attr("dumps");
+    const auto text = py::reinterpret_steal<py::object>(
+        host::or_park([&] { return PyObject_CallOneArg(dumps.ptr(), snapshot.ptr()); }));
+    if (!text) {
+        throw py::error_already_set();
+    }
+    return py::cast<std::string>(text);
 }
 
 [[noreturn]] void fail(const std::string &error) {
@@ -126,28 +121,32 @@ void make_lean(duckdb::DBConfig &config) {
     config.options.checkpoint_wal_size = 0;
 }
 
-// Appends (idx, value, sample_id) rows a vector at a time, letting signals through.
-void append_values(duckdb::Connection &connection, const Checkpoint &c, SignalCheck &check) {
+// A column of an appended chunk: DuckDB only reads it, through a pointer to mutable bytes.
+template <class T>
+duckdb::data_ptr_t column(const T *data) {
+    return reinterpret_cast<duckdb::data_ptr_t>(const_cast<T *>(data));
+}
+
+// Appends (idx, value, sample_id) rows a vector at a time, letting signals through. The
+// chunk's columns point into buffers of ours, the values into the checkpoint's own.
+void append_values(duckdb::Connection &connection, const Checkpoint &c, host::ReleasedGil &gil) {
     duckdb::Appender appender(connection, c.table);
+    std::vector<std::int64_t> idx(STANDARD_VECTOR_SIZE);
+    std::vector<std::int64_t> sample_id(STANDARD_VECTOR_SIZE, c.sample_id);
     duckdb::DataChunk chunk;
-    chunk.Initialize(
-        duckdb::Allocator::DefaultAllocator(),
+    chunk.InitializeEmpty(
         {duckdb::LogicalType::BIGINT, duckdb::LogicalType::DOUBLE, duckdb::LogicalType::BIGINT});
     for (std::size_t start = 0; start < c.values.size(); start += STANDARD_VECTOR_SIZE) {
         const std::size_t count
             = std::min<std::size_t>(STANDARD_VECTOR_SIZE, c.values.size() - start);
-        auto *idx = duckdb::FlatVector::GetData<std::int64_t>(chunk.data[0]);
-        auto *value = duckdb::FlatVector::GetData<double>(chunk.data[1]);
-        auto *sample_id = duckdb::FlatVector::GetData<std::int64_t>(chunk.data[2]);
-        for (std::size_t i = 0; i < count; ++i) {
-            idx[i] = static_cast<std::int64_t>(start + i);
-            value[i] = c.values[start + i];
-            sample_id[i] = c.sample_id;
-        }
+        std::iota(idx.begin(), idx.begin() + static_cast<std::ptrdiff_t>(count),
+                  static_cast<std::int64_t>(start));
+        duckdb::FlatVector::SetData(chunk.data[0], column(idx.data()));
+        duckdb::FlatVector::SetData(chunk.data[1], column(c.values.data() + start));
+        duckdb::FlatVector::SetData(chunk.data[2], column(sample_id.data()));
         chunk.SetCardinality(count);
         appender.AppendDataChunk(chunk);
-        chunk.Reset();
-        check();
+        gil.check_signals();
     }
     appender.Close();
 }
@@ -168,52 +167,89 @@ void insert_state(duckdb::Connection &connection, const Checkpoint &c) {
 }
 
 // The whole checkpoint in one transaction, which closing the connection rolls back unless it
-// was committed. Runs with the interpreter lock released; a signal before the commit rolls
+// was committed. The interpreter lock is released meanwhile; a signal before the commit rolls
 // everything back, one after it waits for the op's return.
 void store(const Checkpoint &c) {
     duckdb::DBConfig config;
     make_lean(config);
     with_database(c.path, &config, c.lock_timeout,
-                  [&](duckdb::Connection &connection, SignalCheck &check) {
+                  [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
                       run(connection, "BEGIN TRANSACTION");
                       run(connection, "CREATE TABLE IF NOT EXISTS " + c.table
                                           + " (idx BIGINT, value DOUBLE, sample_id BIGINT);");
-                      append_values(connection, c, check);
+                      append_values(connection, c, gil);
                       run(connection, kStateTableStatement);
                       insert_state(connection, c);
-                      check.now();
+                      gil.check_signals_at_once();
                       run(connection, "COMMIT");
                   });
 }
 
-// A value that iterating uses up (a generator, map, zip) would be lost with a failed call: it
-// goes back into the payload as the list of floats that was read from it, ready for a retry.
-class OneShotValues {
+// The values of a checkpoint: payload["values"] as doubles, empty when absent or None. A
+// generator or the iterator of map() or zip(), which reading uses up, is read into a list
+// first; when the call fails, that list goes back into the payload in its place, with what
+// was read before the failure, so that nothing is lost and a retry stores it.
+class Values {
 public:
-    OneShotValues(const py::dict &payload, const std::vector<double> &values)
-        : payload_(payload), values_(values) {
-        if (payload_.contains("values")) {
-            const py::object given = payload_["values"];
-            one_shot_ = PyIter_Check(given.ptr()) != 0;
+    explicit Values(const py::dict &payload) : payload_(payload) {
+        if (!payload.contains("values")) {
+            return;
         }
-    }
-
-    // Puts the values back; keeps the error that is on its way out.
-    void restore() noexcept {
-        if (!one_shot_) {
+        py::object given = payload["values"];
+        if (given.is_none()) {
             return;
         }
         try {
-            payload_["values"] = py::cast(values_);
-        } catch (const std::exception &) {
+            if (used_up_by_reading(given.ptr())) {
+                read_ = py::list();
+                host::or_park([&] { read_all(given.ptr(), read_.ptr()); });
+                given = read_;
+            }
+            doubles_ = host::or_park([&] { return py::cast<std::vector<double>>(given); });
+        } catch (const std::exception &e) {
+            give_back();
+            throw std::runtime_error(
+                std::string("duckdb_checkpoint_cpp: payload['values'] must be a sequence of "
+                            "floats: ")
+                + e.what());
+        }
+    }
+
+    // The doubles read; once only.
+    std::vector<double> take() { return std::move(doubles_); }
+
+    // Puts back what reading used up; keeps the error that is on its way out.
+    void give_back() noexcept {
+        if (read_ && PyDict_SetItemString(payload_.ptr(), "values", read_.ptr()) != 0) {
             PyErr_Clear();
         }
     }
 
 private:
-    const py::dict &payload_;
-    const std::vector<double> &values_;
-    bool one_shot_ = false;
+    // Appends what `iterator` yields to `list`; what came before an error stays there.
+    static void read_all(PyObject *iterator, PyObject *list) {
+        while (PyObject *item = PyIter_Next(iterator)) {
+            const int appended = PyList_Append(list, item);
+            Py_DECREF(item);
+            if (appended != 0) {
+                break;
+            }
+        }
+        if (PyErr_Occurred() != nullptr) {
+            throw py::error_already_set();
+        }
+    }
+
+    // The one-shot values that pybind11's conversion to a vector accepts (and runs to their
+    // end): generators and the iterators made by map() and zip().
+    static bool used_up_by_reading(PyObject *value) {
+        const std::string_view type = Py_TYPE(value)->tp_name;
+        return PyGen_Check(value) != 0 || type == "map" || type == "zip";
+    }
+
+    py::dict payload_;
+    py::object read_;
+    std::vector<double> doubles_;
 };
 
 }  // namespace
@@ -229,8 +265,8 @@ void duckdb_checkpoint_cpp(pipeline::Data &data) {
     c.path = get_str_or(payload, "duckdb_path", "work.duckdb");
     check_database_path(c.path, kOp);
     c.lock_timeout = lock_timeout(payload, kOp);
-    c.values = values_of(payload);
-    OneShotValues one_shot(payload, c.values);
+    Values values(payload);
+    c.values = values.take();
     try {
         if (payload.contains("sample_id")) {
             c.sample_id = py::cast<std::int64_t>(payload["sample_id"]);
@@ -239,17 +275,14 @@ void duckdb_checkpoint_cpp(pipeline::Data &data) {
         c.payload_json = payload_json(payload);
         const py::str path_text(c.path);
         const py::str table_text(c.table);
-        {
-            const py::gil_scoped_release released;
-            store(c);
-        }
+        store(c);
         if (payload.contains("values")) {
             payload.attr("pop")("values", py::none());
         }
         payload["duckdb_path"] = path_text;
         payload["data_table"] = table_text;
     } catch (...) {
-        one_shot.restore();
+        values.give_back();
         throw;
     }
 }

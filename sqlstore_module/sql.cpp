@@ -54,7 +54,7 @@ void check_result(duckdb::BaseQueryResult &result) {
 // the rows being kept.
 void run_statement(duckdb::Connection &connection,
                    duckdb::unique_ptr<duckdb::SQLStatement> statement,
-                   SignalCheck &check) {
+                   host::ReleasedGil &gil) {
     const auto pending
         = connection.PendingQuery(std::move(statement), /*allow_stream_result=*/true);
     check_result(*pending);
@@ -64,20 +64,20 @@ void run_statement(duckdb::Connection &connection,
         if (state == duckdb::PendingExecutionResult::BLOCKED) {
             pending->WaitForTask();
         }
-        check();
+        gil.check_signals();
     } while (!duckdb::PendingQueryResult::IsResultReady(state));
     check_result(*pending);
     const auto result = pending->Execute();
     check_result(*result);
     while (result->FetchRaw() != nullptr) {
-        check();
+        gil.check_signals();
     }
     check_result(*result);
 }
 
 // Runs every statement of `sql` in order; a text that leaves a transaction open is rolled back
 // and refused, since closing the file would silently undo its work.
-void run_script(duckdb::Connection &connection, const std::string &sql, SignalCheck &check) {
+void run_script(duckdb::Connection &connection, const std::string &sql, host::ReleasedGil &gil) {
     duckdb::vector<duckdb::unique_ptr<duckdb::SQLStatement>> statements;
     try {
         statements = connection.ExtractStatements(sql);
@@ -87,7 +87,7 @@ void run_script(duckdb::Connection &connection, const std::string &sql, SignalCh
         fail(error.Message());
     }
     for (auto &statement : statements) {
-        run_statement(connection, std::move(statement), check);
+        run_statement(connection, std::move(statement), gil);
     }
     if (!connection.IsAutoCommit()) {
         fail("the SQL left a transaction open");  // rolled back as the connection closes
@@ -114,13 +114,10 @@ void duckdb_sql_cpp(pipeline::Data &data) {
     const py::str new_data_table(out_table);
     const std::string sql
         = fill_in(fill_in(text, "{in_table}", in_table), "{out_table}", out_table);
-    {
-        const py::gil_scoped_release released;
-        with_database(path, nullptr, timeout,
-                      [&](duckdb::Connection &connection, SignalCheck &check) {
-                          run_script(connection, sql, check);
-                      });
-    }
+    with_database(path, nullptr, timeout,
+                  [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
+                      run_script(connection, sql, gil);
+                  });
     payload["data_table"] = new_data_table;
 }
 

@@ -1,9 +1,14 @@
-"""What the tests share: where the built modules are, subprocess runners, pybind11's cast-error
-text, and values that misbehave on purpose."""
+"""What the tests share: where the built modules are, subprocess runners, files held by other
+holders, pybind11's cast-error text, and values that misbehave on purpose."""
+import contextlib
+import fcntl
+import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 _BUILD = os.path.join(ROOT, "build")
@@ -17,13 +22,17 @@ for _path in (MODULE_DIR, HOST_DIR, PROBE_DIR):
         sys.path.insert(0, _path)
 
 
-def run_python(code, path=(MODULE_DIR, HOST_DIR, PROBE_DIR), executable=sys.executable, env=None,
-               cwd=None, timeout=120):
-    """Runs `code` in a fresh interpreter with only `path` on PYTHONPATH."""
+def _environment(path, env):
     full_env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     full_env["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)
     full_env.update(env or {})
-    return subprocess.run([executable, "-c", textwrap.dedent(code)], env=full_env,
+    return full_env
+
+
+def run_python(code, path=(MODULE_DIR, HOST_DIR, PROBE_DIR), executable=sys.executable, env=None,
+               cwd=None, timeout=120):
+    """Runs `code` in a fresh interpreter with only `path` on PYTHONPATH."""
+    return subprocess.run([executable, "-c", textwrap.dedent(code)], env=_environment(path, env),
                           capture_output=True, text=True, timeout=timeout, cwd=cwd)
 
 
@@ -32,6 +41,132 @@ def check_python(code, **kwargs):
     result = run_python(code, **kwargs)
     assert result.returncode == 0, result.stderr
     return result.stdout
+
+
+def start_python(code, path=(MODULE_DIR, HOST_DIR, PROBE_DIR), env=None, **popen):
+    """Starts `code` like run_python and returns the process without waiting for it."""
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                            env=_environment(path, env), text=True, **popen)
+
+
+@contextlib.contextmanager
+def database_held(db):
+    """Keeps the DuckDB file `db` open, and so locked, in another process."""
+    holder = start_python(f"""
+        import sys, _tarnwell_duckdb_probe
+        h = _tarnwell_duckdb_probe.Holder({str(db)!r})
+        print("holding", flush=True)
+        sys.stdin.readline()
+        h.close()
+        """, path=[PROBE_DIR], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == "holding\n"
+        yield holder
+    finally:
+        holder.communicate("\n", timeout=60)
+
+
+@contextlib.contextmanager
+def flock_held(path, most=30.0):
+    """Holds the exclusive flock of the file at `path` in another process, until the block
+    ends or for `most` seconds."""
+    holder = start_python(f"""
+        import fcntl, select, sys
+        with open({str(path)!r}, "a") as f:
+            fcntl.flock(f, fcntl.LOCK_EX)
+            print("holding", flush=True)
+            select.select([sys.stdin], [], [], {most!r})
+        """, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == "holding\n"
+        yield
+    finally:
+        holder.communicate("\n", timeout=60)
+
+
+def wait_for_descriptors(path, count, pid="self", timeout=30.0):
+    """Waits until process `pid` has `count` descriptors open on the file at `path`, e.g. a
+    thread that has opened the file and now waits for its lock."""
+    target = os.stat(path)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = 0
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                st = os.stat(f"/proc/{pid}/fd/{fd}")
+            except OSError:
+                continue
+            found += (st.st_dev, st.st_ino) == (target.st_dev, target.st_ino)
+        if found >= count:
+            return
+        time.sleep(0.005)
+    raise AssertionError(f"{path} not open {count} times in process {pid}")
+
+
+def fault_env(fault, file):
+    """The environment under which tests/shim/fault_shim.cpp injects `fault` on `file`."""
+    preload = [os.environ.get("LD_PRELOAD"), os.path.join(PROBE_DIR, "libtarnwell_fault_shim.so")]
+    return {"LD_PRELOAD": ":".join(filter(None, preload)), "TARNWELL_FAULT": fault,
+            "TARNWELL_FAULT_FILE": file}
+
+
+def run_together(codes, timeout=300, env=None):
+    """Runs each of `codes` in a process of its own, all let go at once: each prints "ready"
+    and then reads its standard input to the end, which closes once every one is ready.
+    Returns their exit codes and standard errors."""
+    workers = [start_python(code, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE) for code in codes]
+    try:
+        for worker in workers:
+            assert worker.stdout.readline() == "ready\n"
+        for worker in workers:
+            worker.stdin.close()
+        errors = [worker.stderr.read() for worker in workers]
+        return [worker.wait(timeout=timeout) for worker in workers], errors
+    finally:
+        for worker in workers:
+            worker.kill()
+            worker.stdout.close()
+            worker.stderr.close()
+
+
+# Calls one op in the main thread of a child process; reports the outcome and whether the
+# payload stayed as it was. `before` may set up whatever the call is to wait for.
+_INTERRUPTED = """
+import json, threading, time, kestrel, _kestrel_kernels, _kestrel_sqlstore
+payload = {payload!r}
+copy = dict(payload)
+{before}
+print("started", flush=True)
+try:
+    kestrel.call({op!r}, payload)
+    outcome = "finished"
+except KeyboardInterrupt:
+    outcome = "interrupted"
+print(json.dumps([outcome, payload == copy]), flush=True)
+"""
+
+
+def interrupt(op, payload, before="", wait_for=None):
+    """Calls `op` on `payload` in a child process and sends it SIGINT once it waits (for a
+    descriptor open on the file `wait_for`, or a second after it started). Returns the outcome
+    ("interrupted" or "finished"), whether the payload stayed as it was, and the seconds from
+    the signal to the report."""
+    child = start_python(_INTERRUPTED.format(op=op, payload=payload, before=before),
+                         stdout=subprocess.PIPE)
+    try:
+        assert child.stdout.readline() == "started\n"
+        if wait_for:
+            wait_for_descriptors(wait_for, 1, pid=child.pid)
+        else:
+            time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        line = child.stdout.readline()
+        return (*json.loads(line), time.monotonic() - sent)
+    finally:
+        child.kill()
+        child.communicate()
 
 
 def cast_error(type_name):
@@ -50,6 +185,13 @@ def raising_gen(values=(1.0,), message="generator failed"):
 
 class FloatSub(float):
     pass
+
+
+class IntSub(int):
+    """An int whose __float__ disagrees with its value: 60 seconds as a lock timeout."""
+
+    def __float__(self):
+        return 60.0
 
 
 class StrSub(str):

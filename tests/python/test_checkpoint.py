@@ -1,11 +1,12 @@
 """duckdb_checkpoint_cpp through the stand-in host, read back through DuckDB's C++ API."""
 import copy
 import json
+import math
 import os
 
 import pytest
 
-from helpers import cast_error, raising_gen
+from helpers import IntSub, cast_error, raising_gen
 
 VALUES = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
 IN_MEMORY = "duckdb_checkpoint_cpp: payload['duckdb_path'] must name a file, not an in-memory database: "
@@ -133,7 +134,6 @@ def test_sample_id_and_json_text(host, read):
         ({"run_id": "r", "values": [1, "x"]}, RuntimeError, VALUES + cast_error("list")),
         ({"run_id": "r", "values": [1, None]}, RuntimeError, VALUES + cast_error("list")),
         ({"run_id": "r", "values": 5}, RuntimeError, VALUES + cast_error("int")),
-        ({"run_id": "r", "values": raising_gen()}, RuntimeError, VALUES + "ValueError: generator failed\n"),
         ({"run_id": "r", "sample_id": 7.0}, RuntimeError, cast_error("float")),
         ({"run_id": "r", "sample_id": 2**63}, RuntimeError, cast_error("int")),
         ({"run_id": b"r1", "values": [1.0]}, TypeError, "Object of type bytes is not JSON serializable"),
@@ -149,7 +149,6 @@ def test_sample_id_and_json_text(host, read):
         ({"run_id": "r", "duckdb_lock_timeout": None}, RuntimeError, TIMEOUT),
         ({"run_id": "r", "duckdb_lock_timeout": True}, RuntimeError, TIMEOUT),
         ({"run_id": "r", "duckdb_lock_timeout": float("nan")}, RuntimeError, TIMEOUT),
-        ({"run_id": "r", "duckdb_lock_timeout": 10**400}, RuntimeError, TIMEOUT),
     ],
     ids=lambda v: repr(v)[:40],
 )
@@ -157,11 +156,37 @@ def test_bad_input_changes_nothing(host, payload, error, message):
     before = copy.copy(payload)
     with pytest.raises(error) as excinfo:
         host.call("duckdb_checkpoint_cpp", payload)
-    text = str(excinfo.value)
-    # A Python cause's text is followed by its traceback: those messages end in "\n" here.
-    assert text.startswith(message) if message.endswith("\n") else text == message
+    assert_message(excinfo.value, message)
     assert payload.keys() == before.keys() and all(payload[k] is before[k] for k in payload)
     assert os.listdir() == []
+
+
+def assert_message(error, message):
+    # A Python cause's text is followed by its traceback: those messages end in "\n" here.
+    text = str(error)
+    assert text.startswith(message) if message.endswith("\n") else text == message
+
+
+# Values that reading uses up come back as the list of what was read, the failing one included.
+@pytest.mark.parametrize("values, message, read", [
+    ((x for x in [1.0, "x"]), VALUES + cast_error("list"), [1.0, "x"]),
+    (raising_gen([1.0, 2.0]), VALUES + "ValueError: generator failed\n", [1.0, 2.0]),
+    (map(float, ["1", "x"]), VALUES + "ValueError: could not convert string to float: 'x'",
+     [1.0]),
+], ids=["generator", "raising-generator", "map"])
+def test_failed_reading_gives_back_what_was_read(host, values, message, read):
+    payload = {"run_id": "r", "values": values}
+    with pytest.raises(RuntimeError) as excinfo:
+        host.call("duckdb_checkpoint_cpp", payload)
+    assert_message(excinfo.value, message)
+    assert payload == {"run_id": "r", "values": read} and os.listdir() == []
+
+
+@pytest.mark.parametrize("timeout", [0, 2.5, math.inf, 10**400, IntSub(3)],
+                         ids=["0", "2.5", "inf", "10**400", "int-subclass"])
+def test_lock_timeouts(host, read, timeout):
+    host.call("duckdb_checkpoint_cpp", {"run_id": "r", "duckdb_lock_timeout": timeout})
+    assert tables(read) == ["data_r_C", "pipeline_state"]
 
 
 def test_database_that_cannot_be_opened(host):

@@ -8,6 +8,7 @@ import math
 import os
 import random
 import time
+import types
 
 import pytest
 
@@ -112,6 +113,17 @@ def csv_files(root):
     return found
 
 
+def unchanged(op, before, after):
+    """Whether a failed call left the payload as it was: the same keys holding the same objects,
+    but for the checkpoint's one-shot values, which come back as the list of what was read."""
+    def same(old, new):
+        return old[0] == new[0] and (old[1] is new[1] or (
+            op == "duckdb_checkpoint_cpp" and old[0] == "values"
+            and isinstance(old[1], (types.GeneratorType, map, zip)) and type(new[1]) is list))
+
+    return len(before) == len(after) and all(map(same, before, after))
+
+
 OPS = ["fifo_window_buffer", "average", "csv_sink", "duckdb_checkpoint_cpp", "duckdb_sql_cpp"]
 
 
@@ -140,14 +152,14 @@ def test_random_payloads(host, probe, duckdb_probe, in_tmp):
 
         op = rng.choices(OPS, weights=[30, 30, 25, 3, 4])[0]
         p = payload(rng, op)
-        before = list((k, id(v)) for k, v in p.items())
+        before = list(p.items())
         files = csv_files(".") if op == "csv_sink" else None
         counts[op][0] += 1
         try:
             host.call(op, p)
         except Exception:  # noqa: BLE001  every failure must be an ordinary Python exception
             counts[op][1] += 1
-            assert list((k, id(v)) for k, v in p.items()) == before, op
+            assert unchanged(op, before, list(p.items())), op
             if files is not None:
                 assert csv_files(".") == files
         else:

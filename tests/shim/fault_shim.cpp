@@ -3,7 +3,9 @@
 //   close         its first close really closes it, then reports EIO;
 //   append-close  the same, after another writer appended "other\n" to it;
 //   append-write  before its first write, another writer appends "other\n" to it;
-//   flock         every flock of it fails with ENOLCK, as on a file system without locks.
+//   flock         every flock of it fails with ENOLCK, as on a file system without locks;
+//   slow-create   an open that creates a file whose name ends in TARNWELL_FAULT_FILE returns
+//                 100 ms late, so that others find the new file empty for that long.
 // Without both variables every call goes through unchanged.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -74,6 +77,27 @@ ssize_t write(int fd, const void *buffer, size_t size) {
         append_other();
     }
     return ::syscall(SYS_write, fd, buffer, size);
+}
+
+int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, int));
+        va_end(arguments);
+    }
+    const char *suffix = std::getenv("TARNWELL_FAULT_FILE");
+    const std::size_t length = std::strlen(path);
+    const bool slow = (flags & O_CREAT) != 0 && std::strcmp(fault(), "slow-create") == 0
+                      && suffix != nullptr && length >= std::strlen(suffix)
+                      && std::strcmp(path + length - std::strlen(suffix), suffix) == 0
+                      && ::access(path, F_OK) != 0;
+    const long fd = ::syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+    if (slow && fd >= 0) {
+        ::usleep(100'000);
+    }
+    return static_cast<int>(fd);
 }
 
 int flock(int fd, int operation) {
