@@ -11,8 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -21,12 +23,14 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <pybind11/pybind11.h>
 
 #include "host_api/pipeline.hpp"
+#include "host_api/unlocked.hpp"
 #include "kernels_module/ops.hpp"
 #include "kernels_module/samples.hpp"
 
@@ -266,18 +270,36 @@ int open_for_append(const std::string &path) {
     return fd;
 }
 
-// Waits for the exclusive lock of the open file `fd`; returns false when the file system
-// refuses it. A signal whose Python handler raises (Ctrl-C) ends the wait with that error.
+// Takes the exclusive lock of the open file `fd`; returns false when the file system refuses
+// it. While another holder keeps it, waits without the interpreter lock, letting signals
+// through: a handler that raises (Ctrl-C) ends the wait with its error.
 bool lock_exclusive(int fd) {
-    while (::flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        return true;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+        return false;
+    }
+    host::ReleasedGil released;
+    std::chrono::milliseconds pause(1);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
             return false;
         }
-        if (PyErr_CheckSignals() != 0) {
-            throw py::error_already_set();
-        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, host::ReleasedGil::kSignalInterval);
+        released.check_signals();
     }
     return true;
+}
+
+// Whether `path` still names the file open as `fd`: a consumer may have renamed or removed
+// the file while this call waited for its lock.
+bool still_named(int fd, const std::string &path) {
+    struct stat open_file {};
+    struct stat named {};
+    return ::fstat(fd, &open_file) == 0 && ::stat(path.c_str(), &named) == 0
+           && open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
 // Writes all of `text` to `fd`; returns how many bytes went out before a failure.
@@ -355,10 +377,14 @@ void csv_sink_op(pipeline::Data &data) {
         std::error_code ignored;
         fs::create_directories(fs::path(path).parent_path(), ignored);
     }
-    Descriptor out(open_for_append(path));
-    if (!lock_exclusive(out.get())) {
-        throw std::runtime_error("csv_sink_op: failed to lock file: " + path);
-    }
+    std::optional<Descriptor> locked;
+    do {
+        locked.emplace(open_for_append(path));
+        if (!lock_exclusive(locked->get())) {
+            throw std::runtime_error("csv_sink_op: failed to lock file: " + path);
+        }
+    } while (!still_named(locked->get(), path));
+    Descriptor &out = *locked;
     // Under the lock, the end of the file is where this call's lines go, and the header is
     // due exactly when the file is empty.
     const off_t start = ::lseek(out.get(), 0, SEEK_END);

@@ -2,13 +2,13 @@
 import copy
 import json
 import os
-import subprocess
-import sys
+import threading
+import time
 
 import pytest
 
-from helpers import (HOST_DIR, MODULE_DIR, PROBE_DIR, BadStr, FloatSub, StrSub, cast_error,
-                     check_python)
+from helpers import (HOST_DIR, MODULE_DIR, BadStr, FloatSub, StrSub, cast_error, check_python,
+                     fault_env, flock_held, interrupt, run_together, wait_for_descriptors)
 
 pytestmark = pytest.mark.usefixtures("in_tmp")
 STATS = {"mean": 2.0, "se": 0.5, "standardError": 0.5}
@@ -225,11 +225,7 @@ WRITE_FAILED = "csv_sink_op: failed to write file: full.csv"
 def test_failed_append_is_reported_and_taken_back(room, fault, message, content):
     with open("full.csv", "w") as f:
         f.write(ORIGINAL)
-    env = {}
-    if fault:
-        preload = [os.environ.get("LD_PRELOAD"), os.path.join(PROBE_DIR, "libtarnwell_fault_shim.so")]
-        env = {"LD_PRELOAD": ":".join(filter(None, preload)), "TARNWELL_FAULT": fault,
-               "TARNWELL_FAULT_FILE": "full.csv"}
+    env = fault_env(fault, "full.csv") if fault else {}
     code = APPEND_ONE_ROW.format(path=[MODULE_DIR, HOST_DIR], size=len(ORIGINAL), room=room)
     error, has_status = json.loads(check_python(code, env=env))
     assert error == ["RuntimeError", message]
@@ -239,8 +235,7 @@ def test_failed_append_is_reported_and_taken_back(room, fault, message, content)
 
 # Appends 200 rows to many.csv as process `n`, from the moment its standard input closes.
 APPEND_ROWS = """
-import sys
-import kestrel, _kestrel_kernels
+import sys, kestrel, _kestrel_kernels
 print("ready", flush=True)
 sys.stdin.read()
 for i in range(200):
@@ -249,21 +244,46 @@ for i in range(200):
 
 
 def test_concurrent_appenders_write_one_header_and_whole_lines():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, HOST_DIR]))
-    children = [subprocess.Popen([sys.executable, "-c", APPEND_ROWS.format(n=n)], env=env,
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-                for n in range(4)]
-    try:
-        for child in children:
-            assert child.stdout.readline() == "ready\n"
-        for child in children:
-            child.stdin.close()
-        assert [child.wait(timeout=60) for child in children] == [0] * 4
-    finally:
-        for child in children:
-            child.kill()
-            child.stdout.close()
+    assert run_together([APPEND_ROWS.format(n=n) for n in range(4)]) == ([0] * 4, [""] * 4)
     lines = read("many.csv").split("\n")
     assert lines[0] == "n,i,pad" and lines[-1] == ""
     expected = [[str(n), str(i), "x" * 200] for n in range(4) for i in range(200)]
     assert sorted(line.split(",") for line in lines[1:-1]) == sorted(expected)
+
+
+HOLD = 0.5
+
+
+# A consumer may rename the file (to rotate it) while the row waits for its lock: the row then
+# goes to a new file under the path, never into the renamed one.
+@pytest.mark.parametrize("renamed", [False, True], ids=["held", "renamed-meanwhile"])
+def test_waits_for_a_held_file_while_other_threads_run(host, renamed):
+    with open("x.csv", "w") as f:
+        f.write("a\n1\n")
+    payload = {"csvPath": "x.csv", "data": {"a": 2}}
+    with flock_held("x.csv", most=3 * HOLD):
+        writer = threading.Thread(target=host.call, args=("csv_sink", payload))
+        writer.start()
+        wait_for_descriptors("x.csv", 1)
+        ticks = [time.monotonic()]
+        while ticks[-1] < ticks[0] + HOLD:
+            time.sleep(0.01)
+            ticks.append(time.monotonic())
+        if renamed:
+            os.rename("x.csv", "x.csv.1")
+    writer.join()
+    assert max(b - a for a, b in zip(ticks, ticks[1:])) < HOLD / 2
+    assert payload["status"] == "handled via csv://x.csv"
+    if renamed:
+        assert (read("x.csv.1"), read("x.csv")) == ("a\n1\n", "a\n2\n")
+    else:
+        assert read("x.csv") == "a\n1\n2\n"
+
+
+def test_ctrl_c_stops_the_wait_for_a_held_file():
+    with open("x.csv", "w") as f:
+        f.write("a\n1\n")
+    with flock_held("x.csv"):
+        outcome = interrupt("csv_sink", {"csvPath": "x.csv", "data": {"a": 2}}, wait_for="x.csv")
+    assert outcome[:2] == ("interrupted", True) and outcome[2] < 2.0
+    assert read("x.csv") == "a\n1\n"
