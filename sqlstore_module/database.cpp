@@ -57,13 +57,14 @@ fs::path final_target(const std::string &path) {
 // DuckDB's own open creates the file.
 void create_whole(const fs::path &target, duckdb::DBConfig *config) {
     static std::atomic<unsigned> g_count{0};
-    const fs::path temporary
-        = target.parent_path()
-          / ("." + target.filename().string() + ".new-" + std::to_string(::getpid()) + "-"
-             + std::to_string(g_count++));
+    const fs::path temporary = target.parent_path()
+                               / ("." + target.filename().string() + ".new-"
+                                  + std::to_string(::getpid()) + "-" + std::to_string(g_count++));
     std::error_code ignored;
     try {
-        duckdb::DuckDB(temporary.string(), config);
+        {
+            const duckdb::DuckDB written(temporary.string(), config);  // closed when it goes
+        }
         (void)::link(temporary.c_str(), target.c_str());
     } catch (const std::exception &) {  // DuckDB's open of the file itself says what is wrong
     }
