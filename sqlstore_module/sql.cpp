@@ -4,6 +4,7 @@
 // The payload is read first; the interpreter lock is then released for the wait, the open, the
 // statements and the close. Result rows are streamed and dropped, never collected, so a text
 // ending in a large SELECT runs in flat memory.
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -51,10 +52,21 @@ void check_result(duckdb::BaseQueryResult &result) {
 
 // Runs one statement to its end, letting signals through between tasks. Rows of a result are
 // fetched and dropped chunk by chunk, so that every error (and the commit) is seen without
-// the rows being kept.
+// the rows being kept. When a signal handler raises, DuckDB is asked to interrupt the
+// statement and ends it as it ends a failed one (a statement left unfinished would keep, and
+// leak, its state); the handler's error then leaves in place of DuckDB's.
 void run_statement(duckdb::Connection &connection,
                    duckdb::unique_ptr<duckdb::SQLStatement> statement,
                    host::ReleasedGil &gil) {
+    std::optional<py::error_already_set> signalled;
+    const auto check_signals = [&] {
+        try {
+            gil.check_signals();
+        } catch (const py::error_already_set &e) {
+            signalled = e;
+            connection.Interrupt();
+        }
+    };
     const auto pending
         = connection.PendingQuery(std::move(statement), /*allow_stream_result=*/true);
     check_result(*pending);
@@ -64,15 +76,24 @@ void run_statement(duckdb::Connection &connection,
         if (state == duckdb::PendingExecutionResult::BLOCKED) {
             pending->WaitForTask();
         }
-        gil.check_signals();
+        if (!signalled) {
+            check_signals();
+        }
     } while (!duckdb::PendingQueryResult::IsResultReady(state));
-    check_result(*pending);
-    const auto result = pending->Execute();
-    check_result(*result);
-    while (result->FetchRaw() != nullptr) {
-        gil.check_signals();
+    if (!signalled) {
+        check_result(*pending);
+        const auto result = pending->Execute();
+        check_result(*result);
+        while (result->FetchRaw() != nullptr && !signalled) {
+            check_signals();
+        }
+        if (!signalled) {
+            check_result(*result);
+        }
     }
-    check_result(*result);
+    if (signalled) {
+        throw *signalled;
+    }
 }
 
 // Runs every statement of `sql` in order; a text that leaves a transaction open is rolled back
