@@ -57,7 +57,10 @@ struct Entry {
 
 class WindowCache {
 public:
-    py::list build(const std::string &id, std::vector<double> window, const Chunk &chunk);
+    py::list build(const std::string &id,
+                   std::vector<double> window,
+                   const std::vector<double> &chunk,
+                   const std::vector<py::object> &chunk_floats);
 
     // Empties the cache for good; called at interpreter shutdown.
     void close() {
@@ -194,7 +197,8 @@ void WindowCache::update(const std::string &id,
 
 py::list WindowCache::build(const std::string &id,
                             std::vector<double> window,
-                            const Chunk &chunk) {
+                            const std::vector<double> &chunk,
+                            const std::vector<py::object> &chunk_floats) {
     if (!cleanup_registered_ && !closed_) {
         register_cleanup();
     }
@@ -207,8 +211,8 @@ py::list WindowCache::build(const std::string &id,
     std::optional<WindowSources> sources;
     if (usable) {
         sources = match_window(entry != nullptr ? entry->values.data() : nullptr,
-                               entry != nullptr ? entry->values.size() : 0, chunk.values.data(),
-                               chunk.values.size(), window.data(), window.size());
+                               entry != nullptr ? entry->values.size() : 0, chunk.data(),
+                               chunk.size(), window.data(), window.size());
     }
     std::size_t next = 0;
     const auto put = [&list, &next](PyObject *item) {
@@ -220,13 +224,8 @@ py::list WindowCache::build(const std::string &id,
             Py_INCREF(entry->floats[i]);
             put(entry->floats[i]);
         }
-        for (std::size_t i = sources->chunk_begin; i < chunk.values.size(); ++i) {
-            if (chunk.floats.empty()) {
-                put(new_float(window[next]));
-            } else {
-                Py_INCREF(chunk.floats[i].ptr());
-                put(chunk.floats[i].ptr());
-            }
+        for (std::size_t i = sources->chunk_begin; i < chunk.size(); ++i) {
+            put(chunk_floats.empty() ? new_float(chunk[i]) : chunk_floats[i].inc_ref().ptr());
         }
     } else {
         while (next < window.size()) {
@@ -241,8 +240,11 @@ py::list WindowCache::build(const std::string &id,
 
 }  // namespace
 
-py::list window_list(const std::string &fifo_id, std::vector<double> window, const Chunk &chunk) {
-    return window_cache().build(fifo_id, std::move(window), chunk);
+py::list window_list(const std::string &fifo_id,
+                     std::vector<double> window,
+                     const std::vector<double> &chunk,
+                     const std::vector<py::object> &chunk_floats) {
+    return window_cache().build(fifo_id, std::move(window), chunk, chunk_floats);
 }
 
 }  // namespace tarnwell::kernels_module

@@ -19,15 +19,15 @@
 
 #include <pybind11/pybind11.h>
 
-#include "kernels_module/samples.hpp"
-
 namespace tarnwell::kernels_module {
 
 // A new list of exact floats holding `window`, the window just returned by the store for
-// `fifo_id` after appending `chunk`. Throws std::runtime_error "Could not allocate list
+// `fifo_id` after appending `chunk`, whose float objects are `chunk_floats` (empty when the
+// chunk was not read from floats). Throws std::runtime_error "Could not allocate list
 // object!" or, when a float cannot be made, pybind11::error_already_set.
 pybind11::list window_list(const std::string &fifo_id,
                            std::vector<double> window,
-                           const Chunk &chunk);
+                           const std::vector<double> &chunk,
+                           const std::vector<pybind11::object> &chunk_floats);
 
 }  // namespace tarnwell::kernels_module
