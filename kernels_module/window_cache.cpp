@@ -1,11 +1,10 @@
 #include "kernels_module/window_cache.hpp"
 
+#include <algorithm>
 #include <cstddef>
-#include <iterator>
-#include <list>
+#include <cstdint>
 #include <new>
 #include <optional>
-#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -16,11 +15,11 @@ namespace py = pybind11;
 namespace tarnwell::kernels_module {
 namespace {
 
-constexpr std::size_t kBudgetBytes = std::size_t{64} << 20;
-// One cached float: its object as the allocator hands it out, its pointer and its value.
-constexpr std::size_t kBytesPerFloat = 32 + sizeof(PyObject *) + sizeof(double);
-// One id's bookkeeping besides its name and its floats.
-constexpr std::size_t kBytesPerEntry = 256;
+// 64 MiB at 48 bytes a cached float: its object as the allocator hands it out, its pointer
+// and its value.
+constexpr std::size_t kBudgetFloats = (std::size_t{64} << 20) / 48;
+// What an id's own bookkeeping counts against the budget, in floats.
+constexpr std::size_t kFloatsPerId = 6;
 
 PyObject *new_float(double value) {
     PyObject *item = PyFloat_FromDouble(value);
@@ -30,30 +29,45 @@ PyObject *new_float(double value) {
     return item;
 }
 
-void release(PyObject *const *items, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        Py_DECREF(items[i]);  // exact floats: freeing one runs no Python code
-    }
-}
-
-// What caching `floats` floats for the id `id` counts against the budget.
-std::size_t cost(const std::string &id, std::size_t floats) {
-    return kBytesPerEntry + id.size() + floats * kBytesPerFloat;
-}
-
-// The window handed out last for one id: owned references to its floats and their values.
+// The window handed out last for one id: owned references to its floats, their values, and
+// when it was used last.
 struct Entry {
-    explicit Entry(std::string name) : id(std::move(name)) {}
+    Entry() = default;
     Entry(const Entry &) = delete;
     Entry &operator=(const Entry &) = delete;
-    ~Entry() { release(floats.data(), floats.size()); }
+    ~Entry() {
+        for (PyObject *item : floats) {
+            Py_DECREF(item);  // exact floats: freeing one runs no Python code
+        }
+    }
 
-    std::size_t bytes() const { return cost(id, values.size()); }
+    std::size_t cost() const { return kFloatsPerId + values.size(); }
 
-    std::string id;
     std::vector<PyObject *> floats;
     std::vector<double> values;
+    std::uint64_t last_use = 0;
 };
+
+// Makes `entry.floats` the items of `list`. When the list begins with the entry's own floats
+// from `sources->previous_begin` on, only the floats that left and the ones that came are
+// touched. Throws std::bad_alloc before changing anything.
+void replace_floats(Entry &entry,
+                    const std::optional<WindowSources> &sources,
+                    const py::list &list) {
+    PyObject *const *items = PySequence_Fast_ITEMS(list.ptr());
+    const auto size = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
+    std::vector<PyObject *> &floats = entry.floats;
+    const std::size_t begin = sources ? sources->previous_begin : floats.size();
+    floats.reserve(size);
+    for (std::size_t i = 0; i < begin; ++i) {
+        Py_DECREF(floats[i]);
+    }
+    floats.erase(floats.begin(), floats.begin() + static_cast<std::ptrdiff_t>(begin));
+    for (std::size_t i = floats.size(); i < size; ++i) {
+        Py_INCREF(items[i]);
+        floats.push_back(items[i]);
+    }
+}
 
 class WindowCache {
 public:
@@ -65,27 +79,26 @@ public:
     // Empties the cache for good; called at interpreter shutdown.
     void close() {
         closed_ = true;
-        index_.clear();
-        lru_.clear();
-        bytes_ = 0;
+        entries_.clear();
+        cached_ = 0;
     }
 
 private:
-    using Iterator = std::list<Entry>::iterator;
+    using Entries = std::unordered_map<std::string, Entry>;
 
     void register_cleanup();
-    Entry *find(const std::string &id);
     void update(const std::string &id,
-                std::optional<WindowSources> sources,
+                const std::optional<WindowSources> &sources,
                 std::vector<double> window,
                 const py::list &list);
-    void replace_floats(Entry &entry, std::optional<WindowSources> sources, const py::list &list);
-    void erase(Iterator it);
-    void erase(const std::string &id);
+    void erase(Entries::iterator it) {
+        cached_ -= it->second.cost();
+        entries_.erase(it);
+    }
 
-    std::list<Entry> lru_;  // most recently used first
-    std::unordered_map<std::string_view, Iterator> index_;  // views of the entries' ids
-    std::size_t bytes_ = 0;
+    Entries entries_;
+    std::size_t cached_ = 0;  // the cost of every entry, in floats
+    std::uint64_t clock_ = 0;  // one tick per use of an entry
     bool cleanup_registered_ = false;
     bool closed_ = false;
 };
@@ -107,91 +120,38 @@ void WindowCache::register_cleanup() {
     }
 }
 
-Entry *WindowCache::find(const std::string &id) {
-    const auto it = index_.find(std::string_view(id));
-    return it == index_.end() ? nullptr : &*it->second;
-}
-
-void WindowCache::erase(Iterator it) {
-    bytes_ -= it->bytes();
-    index_.erase(std::string_view(it->id));
-    lru_.erase(it);
-}
-
-void WindowCache::erase(const std::string &id) {
-    const auto it = index_.find(std::string_view(id));
-    if (it != index_.end()) {
-        erase(it->second);
-    }
-}
-
-// Makes `entry.floats` the items of `list`. When the list began with the entry's own floats
-// from `sources->previous_begin` on, only the floats that left and the ones that came are
-// touched. Throws std::bad_alloc before changing anything.
-void WindowCache::replace_floats(Entry &entry,
-                                 std::optional<WindowSources> sources,
-                                 const py::list &list) {
-    PyObject *const *items = PySequence_Fast_ITEMS(list.ptr());
-    const auto size = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
-    std::vector<PyObject *> &floats = entry.floats;
-    if (!sources) {
-        std::vector<PyObject *> fresh(items, items + size);
-        for (PyObject *item : fresh) {
-            Py_INCREF(item);
-        }
-        floats.swap(fresh);
-        release(fresh.data(), fresh.size());
-        return;
-    }
-    const std::size_t begin = sources->previous_begin;
-    const std::size_t kept = floats.size() - begin;
-    floats.reserve(size);
-    release(floats.data(), begin);
-    floats.erase(floats.begin(), floats.begin() + static_cast<std::ptrdiff_t>(begin));
-    for (std::size_t i = kept; i < size; ++i) {
-        Py_INCREF(items[i]);
-        floats.push_back(items[i]);
-    }
-}
-
 // Remembers `list` as the window of `id`, the most recently used one, and evicts the least
 // recently used ids beyond the budget. A window too large for the budget, an empty one or
 // a failed allocation leaves `id` uncached.
 void WindowCache::update(const std::string &id,
-                         std::optional<WindowSources> sources,
+                         const std::optional<WindowSources> &sources,
                          std::vector<double> window,
                          const py::list &list) {
-    if (window.empty() || cost(id, window.size()) > kBudgetBytes) {
-        erase(id);
-        return;
-    }
+    auto it = entries_.find(id);
     try {
-        const auto it = index_.find(std::string_view(id));
-        Iterator entry;
-        if (it == index_.end()) {
-            lru_.emplace_front(id);
-            entry = lru_.begin();
-            try {
-                index_.emplace(std::string_view(entry->id), entry);
-            } catch (...) {
-                lru_.pop_front();
-                throw;
+        if (!window.empty() && kFloatsPerId + window.size() <= kBudgetFloats) {
+            if (it == entries_.end()) {
+                it = entries_.try_emplace(id).first;
+                cached_ += it->second.cost();
             }
-            bytes_ += entry->bytes();
-        } else {
-            entry = it->second;
-            lru_.splice(lru_.begin(), lru_, entry);
+            Entry &entry = it->second;
+            replace_floats(entry, sources, list);
+            cached_ = cached_ - entry.values.size() + window.size();
+            entry.values = std::move(window);
+            entry.last_use = ++clock_;
+            while (cached_ > kBudgetFloats) {
+                erase(std::min_element(entries_.begin(), entries_.end(),
+                                       [](const auto &a, const auto &b) {
+                                           return a.second.last_use < b.second.last_use;
+                                       }));
+            }
+            return;
         }
-        const std::size_t before = entry->bytes();
-        replace_floats(*entry, sources, list);
-        entry->values = std::move(window);
-        bytes_ = bytes_ - before + entry->bytes();
     } catch (const std::bad_alloc &) {
-        erase(id);
-        return;
+        // Uncached, as if too large.
     }
-    while (bytes_ > kBudgetBytes) {
-        erase(std::prev(lru_.end()));
+    if (it != entries_.end()) {
+        erase(it);
     }
 }
 
@@ -206,20 +166,18 @@ py::list WindowCache::build(const std::string &id,
     // same id included. The cache is read only afterwards, and from here on nothing runs
     // Python code: references are taken, floats made and floats freed.
     py::list list(window.size());
-    const bool usable = cleanup_registered_ && !closed_;
-    const Entry *entry = usable ? find(id) : nullptr;
-    std::optional<WindowSources> sources;
-    if (usable) {
-        sources = match_window(entry != nullptr ? entry->values.data() : nullptr,
-                               entry != nullptr ? entry->values.size() : 0, chunk.data(),
-                               chunk.size(), window.data(), window.size());
-    }
+    const auto found = entries_.find(id);
+    const Entry *entry = found != entries_.end() ? &found->second : nullptr;
+    const std::optional<WindowSources> sources
+        = match_window(entry != nullptr ? entry->values.data() : nullptr,
+                       entry != nullptr ? entry->values.size() : 0, chunk.data(), chunk.size(),
+                       window.data(), window.size());
     std::size_t next = 0;
     const auto put = [&list, &next](PyObject *item) {
         PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(next++), item);
     };
     if (sources) {
-        for (std::size_t i = sources->previous_begin; entry != nullptr && i < entry->values.size();
+        for (std::size_t i = sources->previous_begin; entry != nullptr && i < entry->floats.size();
              ++i) {
             Py_INCREF(entry->floats[i]);
             put(entry->floats[i]);
@@ -232,7 +190,7 @@ py::list WindowCache::build(const std::string &id,
             put(new_float(window[next]));
         }
     }
-    if (usable) {
+    if (cleanup_registered_ && !closed_) {
         update(id, sources, std::move(window), list);
     }
     return list;

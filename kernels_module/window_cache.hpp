@@ -8,9 +8,9 @@
 // writer, a reset store, an evicted id, a changed window size that cuts deeper) simply gets
 // new floats. Either way the list holds exact floats with exactly the window's values.
 //
-// The cache holds at most 64 MiB (counting each cached float's object and bookkeeping),
-// least recently used ids first out. It is emptied, and no longer used, when the
-// interpreter shuts down (through an `atexit` callback registered on first use), so no
+// The cache holds at most 64 MiB worth of floats (48 bytes a float, and a few floats' worth
+// for each id), least recently used ids first out. It is emptied, and no longer used, when
+// the interpreter shuts down (through an `atexit` callback registered on first use), so no
 // reference outlives the interpreter. The interpreter lock guards it.
 #pragma once
 
