@@ -90,18 +90,11 @@ const PayloadKeys &payload_keys() {
 }
 
 py::object find_item(const py::dict &payload, py::handle key) {
-    if (PyDict_CheckExact(payload.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(payload.ptr(), key.ptr());
-        if (value == nullptr && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
-        return py::reinterpret_borrow<py::object>(value);
+    PyObject *value = PyDict_GetItemWithError(payload.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) {
+        throw py::error_already_set();
     }
-    // A subclass may define its own item lookup: ask it the way item access does.
-    if (!payload.contains(key)) {
-        return {};
-    }
-    return payload[key];
+    return py::reinterpret_borrow<py::object>(value);
 }
 
 void set_item(py::handle target, py::handle key, py::handle value) {

@@ -28,7 +28,8 @@ struct PayloadKeys {
 const PayloadKeys &payload_keys();
 
 // The value under `key` in `payload`, or a null object when the key is absent (a present
-// key always gives its value, None included). A lookup that raises throws
+// key always gives its value, None included). The lookup is the dict's own, also for a
+// subclass that defines its own item access. A lookup that raises throws
 // pybind11::error_already_set.
 pybind11::object find_item(const pybind11::dict &payload, pybind11::handle key);
 

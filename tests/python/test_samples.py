@@ -1,4 +1,5 @@
-"""Reading sample lists and integer settings from payload values (through the test probe)."""
+"""Reading sample lists and integer settings from payload values (through the test probe), and
+payloads with an item access of their own (through the ops)."""
 import math
 import random
 import struct
@@ -8,7 +9,7 @@ from fractions import Fraction
 import pytest
 
 from helpers import (BadFloat, BadIter, BadSet, CollidesWith, Floaty, FloatSub, Index, ListSub,
-                     NoLength, StrSub, cast_error, raising_gen)
+                     NoLength, ShadowedDict, StrSub, cast_error, raising_gen)
 
 
 def gen(*values):
@@ -142,6 +143,22 @@ def test_python_errors_propagate(probe, make, error, message):
 )
 def test_first_present_key_decides(probe, keys, payload, expected):
     assert probe.values_from_payload(payload, keys) == expected
+
+
+# The ops look keys up as the dict stores them, so a subclass's own __getitem__ is never asked.
+@pytest.mark.parametrize(
+    "op, payload, key, expected",
+    [
+        ("average", {"window": [1.0, 3.0], "mode": "harmonic"}, "mean", 1.5),
+        ("average", {"data": (2.0,)}, "mean", 2.0),
+        ("fifo_window_buffer", {"sampleChunk": [1.0, 3.0], "windowSize": 1, "fifoId": "shadowed"},
+         "window", [3.0]),
+    ],
+)
+def test_payload_subclass_is_read_by_contents(host, op, payload, key, expected):
+    payload = ShadowedDict(payload)
+    host.call(op, payload)
+    assert dict.get(payload, key) == expected
 
 
 def test_failing_membership_test_propagates(probe):
