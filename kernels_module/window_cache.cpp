@@ -69,52 +69,34 @@ void replace_floats(Entry &entry,
     }
 }
 
-class WindowCache {
-public:
-    py::list build(const std::string &id,
-                   std::vector<double> window,
-                   const std::vector<double> &chunk,
-                   const std::vector<py::object> &chunk_floats);
-
-    // Empties the cache for good; called at interpreter shutdown.
-    void close() {
-        closed_ = true;
-        entries_.clear();
-        cached_ = 0;
-    }
-
-private:
-    using Entries = std::unordered_map<std::string, Entry>;
-
-    void register_cleanup();
-    void update(const std::string &id,
-                const std::optional<WindowSources> &sources,
-                std::vector<double> window,
-                const py::list &list);
-    void erase(Entries::iterator it) {
-        cached_ -= it->second.cost();
-        entries_.erase(it);
-    }
-
-    Entries entries_;
-    std::size_t cached_ = 0;  // the cost of every entry, in floats
-    std::uint64_t clock_ = 0;  // one tick per use of an entry
-    bool cleanup_registered_ = false;
-    bool closed_ = false;
+// The cache: every id's entry, and what they all cost against the budget. Never destroyed:
+// a destructor at process exit would release objects of a finalised interpreter;
+// close_cache() empties it while the interpreter is still alive.
+struct Cache {
+    std::unordered_map<std::string, Entry> entries;
+    std::size_t cost = 0;  // in floats
+    std::uint64_t clock = 0;  // one tick per use of an entry
+    bool cleanup_registered = false;
+    bool closed = false;
 };
+Cache &g_cache = *new Cache();
 
-// Never destroyed: a destructor at process exit would release objects of a finalised
-// interpreter. close() empties it while the interpreter is still alive.
-WindowCache &window_cache() {
-    static WindowCache *const cache = new WindowCache();
-    return *cache;
+void erase(std::unordered_map<std::string, Entry>::iterator it) {
+    g_cache.cost -= it->second.cost();
+    g_cache.entries.erase(it);
 }
 
-void WindowCache::register_cleanup() {
+// Empties the cache for good; called at interpreter shutdown.
+void close_cache() {
+    g_cache.closed = true;
+    g_cache.entries.clear();
+    g_cache.cost = 0;
+}
+
+void register_cleanup() {
     try {
-        py::module_::import("atexit").attr("register")(
-            py::cpp_function([] { window_cache().close(); }));
-        cleanup_registered_ = true;
+        py::module_::import("atexit").attr("register")(py::cpp_function(&close_cache));
+        g_cache.cleanup_registered = true;
     } catch (const py::error_already_set &) {
         // Without the hook the cache stays unused; the next call tries again.
     }
@@ -123,24 +105,24 @@ void WindowCache::register_cleanup() {
 // Remembers `list` as the window of `id`, the most recently used one, and evicts the least
 // recently used ids beyond the budget. A window too large for the budget, an empty one or
 // a failed allocation leaves `id` uncached.
-void WindowCache::update(const std::string &id,
-                         const std::optional<WindowSources> &sources,
-                         std::vector<double> window,
-                         const py::list &list) {
-    auto it = entries_.find(id);
+void update(const std::string &id,
+            const std::optional<WindowSources> &sources,
+            std::vector<double> window,
+            const py::list &list) {
+    auto it = g_cache.entries.find(id);
     try {
         if (!window.empty() && kFloatsPerId + window.size() <= kBudgetFloats) {
-            if (it == entries_.end()) {
-                it = entries_.try_emplace(id).first;
-                cached_ += it->second.cost();
+            if (it == g_cache.entries.end()) {
+                it = g_cache.entries.try_emplace(id).first;
+                g_cache.cost += it->second.cost();
             }
             Entry &entry = it->second;
             replace_floats(entry, sources, list);
-            cached_ = cached_ - entry.values.size() + window.size();
+            g_cache.cost = g_cache.cost - entry.values.size() + window.size();
             entry.values = std::move(window);
-            entry.last_use = ++clock_;
-            while (cached_ > kBudgetFloats) {
-                erase(std::min_element(entries_.begin(), entries_.end(),
+            entry.last_use = ++g_cache.clock;
+            while (g_cache.cost > kBudgetFloats) {
+                erase(std::min_element(g_cache.entries.begin(), g_cache.entries.end(),
                                        [](const auto &a, const auto &b) {
                                            return a.second.last_use < b.second.last_use;
                                        }));
@@ -150,24 +132,26 @@ void WindowCache::update(const std::string &id,
     } catch (const std::bad_alloc &) {
         // Uncached, as if too large.
     }
-    if (it != entries_.end()) {
+    if (it != g_cache.entries.end()) {
         erase(it);
     }
 }
 
-py::list WindowCache::build(const std::string &id,
-                            std::vector<double> window,
-                            const std::vector<double> &chunk,
-                            const std::vector<py::object> &chunk_floats) {
-    if (!cleanup_registered_ && !closed_) {
+}  // namespace
+
+py::list window_list(const std::string &fifo_id,
+                     std::vector<double> window,
+                     const std::vector<double> &chunk,
+                     const std::vector<py::object> &chunk_floats) {
+    if (!g_cache.cleanup_registered && !g_cache.closed) {
         register_cleanup();
     }
     // Allocating the list may collect garbage and so run any Python code, this op on the
     // same id included. The cache is read only afterwards, and from here on nothing runs
     // Python code: references are taken, floats made and floats freed.
     py::list list(window.size());
-    const auto found = entries_.find(id);
-    const Entry *entry = found != entries_.end() ? &found->second : nullptr;
+    const auto found = g_cache.entries.find(fifo_id);
+    const Entry *entry = found != g_cache.entries.end() ? &found->second : nullptr;
     const std::optional<WindowSources> sources
         = match_window(entry != nullptr ? entry->values.data() : nullptr,
                        entry != nullptr ? entry->values.size() : 0, chunk.data(), chunk.size(),
@@ -190,19 +174,10 @@ py::list WindowCache::build(const std::string &id,
             put(new_float(window[next]));
         }
     }
-    if (cleanup_registered_ && !closed_) {
-        update(id, sources, std::move(window), list);
+    if (g_cache.cleanup_registered && !g_cache.closed) {
+        update(fifo_id, sources, std::move(window), list);
     }
     return list;
-}
-
-}  // namespace
-
-py::list window_list(const std::string &fifo_id,
-                     std::vector<double> window,
-                     const std::vector<double> &chunk,
-                     const std::vector<py::object> &chunk_floats) {
-    return window_cache().build(fifo_id, std::move(window), chunk, chunk_floats);
 }
 
 }  // namespace tarnwell::kernels_module
