@@ -1,6 +1,6 @@
-"""The build step of `pip install .`: runs the bootstrap and the project's CMake (preset `pip`)
-and installs the two op modules with libduckdb.so into build_lib. The metadata, version
-included, is in pyproject.toml."""
+"""The build step of `pip install .`: fetches the build's pieces (pybind11, DuckDB) with the
+bootstrap, runs the project's CMake (preset `pip`) and installs the two op modules with
+libduckdb.so into build_lib. The metadata, version and Python included, is in pyproject.toml."""
 import os
 import subprocess
 import sys
@@ -15,9 +15,7 @@ class CMakeBuild(build_ext):
     """Configures, builds and installs the CMake project's `modules` component into build_lib."""
 
     def run(self):
-        if sys.version_info[:2] != (3, 10):
-            sys.exit(f"tarnwell's modules are for CPython 3.10, not {sys.version.split()[0]}")
-        subprocess.check_call([os.path.join(ROOT, "scripts", "bootstrap")])
+        subprocess.check_call([os.path.join(ROOT, "scripts", "bootstrap"), "pybind11", "duckdb"])
         build_dir = os.path.abspath(os.path.join(self.build_temp, "cmake"))
         subprocess.check_call(["cmake", "-S", ROOT, "--preset", "pip", "-B", build_dir,
                                f"-DPython_EXECUTABLE={sys.executable}"])

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstddef>
 #include <stdexcept>
 
 namespace tarnwell {
@@ -15,65 +16,64 @@ std::string lower_ascii(const std::string &text) {
     return lowered;
 }
 
-double weighted_mean(const double *samples, std::size_t n, const std::vector<double> &weights) {
+double weighted_mean(const std::vector<double> &samples, const std::vector<double> &weights) {
     const double weight_sum = vector_sum(weights);
     if (weight_sum == 0.0) {
         return 0.0;
     }
     double products = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < samples.size(); ++i) {
         products += weights[i] * samples[i];
     }
     return products / weight_sum;
 }
 
 // n / sum(1 / x) over the non-zero samples; n still counts the zeros.
-double harmonic_mean(const double *samples, std::size_t n) {
+double harmonic_mean(const std::vector<double> &samples) {
     double reciprocals = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (samples[i] != 0.0) {
-            reciprocals += 1.0 / samples[i];
+    for (const double x : samples) {
+        if (x != 0.0) {
+            reciprocals += 1.0 / x;
         }
     }
-    return reciprocals == 0.0 ? 0.0 : static_cast<double>(n) / reciprocals;
+    return reciprocals == 0.0 ? 0.0 : static_cast<double>(samples.size()) / reciprocals;
 }
 
-double geometric_mean(const double *samples, std::size_t n) {
+double geometric_mean(const std::vector<double> &samples) {
     double logs = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (samples[i] <= 0.0) {
+    for (const double x : samples) {
+        if (x <= 0.0) {
             throw std::invalid_argument("geometric mean is only defined for positive values");
         }
-        logs += std::log(samples[i]);
+        logs += std::log(x);
     }
-    return std::exp(logs / static_cast<double>(n));
+    return std::exp(logs / static_cast<double>(samples.size()));
 }
 
-std::pair<double, double> average_of(const double *samples,
-                                     std::size_t count,
+std::pair<double, double> average_of(const std::vector<double> &samples,
                                      const std::string &method,
                                      const std::vector<double> *weights,
                                      const double *sample_sum) {
-    if (count == 0) {
+    if (samples.empty()) {
         return {0.0, 0.0};
     }
-    const double n = static_cast<double>(count);
+    const double n = static_cast<double>(samples.size());
     const std::string name = lower_ascii(method);
 
     double mean;
-    if (name == "weighted" && weights != nullptr && weights->size() == count) {
-        mean = weighted_mean(samples, count, *weights);
+    if (name == "weighted" && weights != nullptr && weights->size() == samples.size()) {
+        mean = weighted_mean(samples, *weights);
     } else if (name == "harmonic") {
-        mean = harmonic_mean(samples, count);
+        mean = harmonic_mean(samples);
     } else if (name == "geometric") {
-        mean = geometric_mean(samples, count);
+        mean = geometric_mean(samples);
     } else {
-        mean = (sample_sum != nullptr ? *sample_sum : vector_sum(samples, count)) / n;
+        mean = (sample_sum != nullptr ? *sample_sum : vector_sum(samples)) / n;
     }
 
     double squares = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double d = samples[i] - mean;
+    for (const double x : samples) {
+        const double d = x - mean;
         squares += d * d;
     }
     const double variance = squares / n;
@@ -82,44 +82,25 @@ std::pair<double, double> average_of(const double *samples,
 
 }  // namespace
 
-double vector_sum(const double *samples, std::size_t count) {
+double vector_sum(const std::vector<double> &samples) {
     double sum = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        sum += samples[i];
+    for (const double x : samples) {
+        sum += x;
     }
     return sum;
 }
 
-double vector_sum(const std::vector<double> &samples) {
-    return vector_sum(samples.data(), samples.size());
-}
-
-std::pair<double, double> average(const double *samples,
-                                  std::size_t count,
-                                  const std::string &method,
-                                  const std::vector<double> *weights) {
-    return average_of(samples, count, method, weights, nullptr);
-}
-
-std::pair<double, double> average(const double *samples,
-                                  std::size_t count,
-                                  const std::string &method,
-                                  const std::vector<double> *weights,
-                                  double sample_sum) {
-    return average_of(samples, count, method, weights, &sample_sum);
-}
-
 std::pair<double, double> average(const std::vector<double> &samples,
                                   const std::string &method,
                                   const std::vector<double> *weights) {
-    return average(samples.data(), samples.size(), method, weights);
+    return average_of(samples, method, weights, nullptr);
 }
 
 std::pair<double, double> average(const std::vector<double> &samples,
                                   const std::string &method,
                                   const std::vector<double> *weights,
                                   double sample_sum) {
-    return average(samples.data(), samples.size(), method, weights, sample_sum);
+    return average_of(samples, method, weights, &sample_sum);
 }
 
 }  // namespace tarnwell

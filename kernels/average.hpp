@@ -5,11 +5,9 @@
 //   auto [mean, se] = tarnwell::average(x, "arithmetic", nullptr);  // 5.0, sqrt(0.5)
 //
 // Every sum is a strict left-to-right accumulation starting at 0.0, so results are
-// reproducible bit for bit. Each function also takes the samples as a pointer and a count,
-// with the same result bit for bit. None touches global state; all are re-entrant.
+// reproducible bit for bit. None touches global state; all are re-entrant.
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,7 +16,6 @@ namespace tarnwell {
 
 // Returns the sum of `samples`, added one at a time in index order; 0.0 when empty.
 double vector_sum(const std::vector<double> &samples);
-double vector_sum(const double *samples, std::size_t count);
 
 // Returns (mean, standard error of the mean) of `samples` under `method`, matched without
 // regard to ASCII case: "harmonic", "geometric", "weighted" (with `weights` of the same
@@ -28,20 +25,11 @@ double vector_sum(const double *samples, std::size_t count);
 std::pair<double, double> average(const std::vector<double> &samples,
                                   const std::string &method,
                                   const std::vector<double> *weights);
-std::pair<double, double> average(const double *samples,
-                                  std::size_t count,
-                                  const std::string &method,
-                                  const std::vector<double> *weights);
 
 // As above, for a caller that already holds `sample_sum` == vector_sum(samples), summed in
 // the same strict order while it gathered the samples; the arithmetic mean then needs no
 // pass of its own. The result is the same bit for bit.
 std::pair<double, double> average(const std::vector<double> &samples,
-                                  const std::string &method,
-                                  const std::vector<double> *weights,
-                                  double sample_sum);
-std::pair<double, double> average(const double *samples,
-                                  std::size_t count,
                                   const std::string &method,
                                   const std::vector<double> *weights,
                                   double sample_sum);

@@ -1,6 +1,7 @@
 // average: mean and standard error of the payload's samples, written back as "stats" and as
 // the top-level keys "mean", "se" and "standardError".
 #include <string>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -31,17 +32,15 @@ std::string method_name(const py::dict &payload, const PayloadKeys &keys) {
 void average_op(pipeline::Data &data) {
     const PayloadKeys &keys = payload_keys();
     const py::dict payload = data.payload;
-    Samples samples = samples_from_payload(payload, {keys.window, keys.values});
+    double sum = 0.0;
+    std::vector<double> samples = values_from_payload(payload, {keys.window, keys.values}, &sum);
     if (samples.empty()) {
         if (const py::object fallback = find_item(payload, keys.data)) {
-            samples = read_samples(fallback);
+            samples = to_double_list(fallback, &sum);
         }
     }
     const std::string method = method_name(payload, keys);
-    const auto [mean, se]
-        = samples.sum()
-              ? tarnwell::average(samples.data(), samples.size(), method, nullptr, *samples.sum())
-              : tarnwell::average(samples.data(), samples.size(), method, nullptr);
+    const auto [mean, se] = tarnwell::average(samples, method, nullptr, sum);
 
     // Floats are immutable: one object for each result serves every key.
     const py::float_ mean_value(mean);

@@ -10,11 +10,7 @@
 // list.
 #pragma once
 
-#include <cstddef>
 #include <initializer_list>
-#include <memory>
-#include <optional>
-#include <utility>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -32,67 +28,36 @@ struct PayloadKeys {
 const PayloadKeys &payload_keys();
 
 // The value under `key` in `payload`, or a null object when the key is absent (a present
-// key always gives its value, None included). A lookup that raises throws
+// key always gives its value, None included). The lookup is the dict's own, also for a
+// subclass that defines its own item access. A lookup that raises throws
 // pybind11::error_already_set.
 pybind11::object find_item(const pybind11::dict &payload, pybind11::handle key);
 
 // Sets `target[key] = value`; a failure throws pybind11::error_already_set.
 void set_item(pybind11::handle target, pybind11::handle key, pybind11::handle value);
 
-// A sample list read from a payload value, with its strict left-to-right sum (as
-// tarnwell::vector_sum gives it) when reading took the sum for free. An exact list or tuple
-// of exact floats is read into a buffer of its own, summed on the way; every other value
-// the general way into a std::vector.
-class Samples {
-public:
-    Samples() = default;
-    explicit Samples(std::vector<double> values) : values_(std::move(values)) {}
-    Samples(std::unique_ptr<double[]> buffer, std::size_t size, double sum)
-        : buffer_(std::move(buffer)), buffer_size_(size), sum_(sum) {}
-
-    const double *data() const { return buffer_ ? buffer_.get() : values_.data(); }
-    std::size_t size() const { return buffer_ ? buffer_size_ : values_.size(); }
-    bool empty() const { return size() == 0; }
-    const std::optional<double> &sum() const { return sum_; }
-
-private:
-    std::vector<double> values_;
-    std::unique_ptr<double[]> buffer_;
-    std::size_t buffer_size_ = 0;
-    std::optional<double> sum_;
-};
-
-// A chunk of new samples, with owned references to the float objects they were read from
-// when the value was an exact list or tuple of exact floats (then `floats[i]` holds
-// `values[i]`); otherwise `floats` is empty.
-struct Chunk {
-    std::vector<double> values;
-    std::vector<pybind11::object> floats;
-};
-
 // The samples of `value`: its elements when it is list-like (a sequence other than str or
 // bytes, a generator, set, frozenset, dict view, map or zip) and every element converts to a
 // double; otherwise `value` itself as one sample when it converts; otherwise empty. None and
-// a null handle give an empty list.
-std::vector<double> to_double_list(const pybind11::handle &value);
-
-// to_double_list with the sum when it came for free.
-Samples read_samples(const pybind11::handle &value);
-
-// to_double_list with the float objects when there are any to keep.
-Chunk read_chunk(const pybind11::handle &value);
+// a null handle give an empty list. An exact list or tuple of exact floats is read directly.
+//
+// For the callers that need more than the values: `sum`, when given, receives
+// tarnwell::vector_sum of the result, taken on the way where the values are read directly.
+// `floats`, when given, receives owned references to the float objects of an exact list or
+// tuple of exact floats (`(*floats)[i]` holds the i-th value), and stays empty otherwise.
+std::vector<double> to_double_list(const pybind11::handle &value,
+                                   double *sum = nullptr,
+                                   std::vector<pybind11::object> *floats = nullptr);
 
 // to_double_list of the value under the first of `keys` present in `payload` (a null entry
 // stands for the key None); empty when none is present. Later keys are never consulted.
 std::vector<double> values_from_payload(const pybind11::dict &payload,
                                         std::initializer_list<const char *> keys);
-
-// The same for keys that are str objects already: read_samples and read_chunk of the value
-// under the first of `keys` present.
-Samples samples_from_payload(const pybind11::dict &payload,
-                             std::initializer_list<pybind11::handle> keys);
-Chunk chunk_from_payload(const pybind11::dict &payload,
-                         std::initializer_list<pybind11::handle> keys);
+// The same for keys that are str objects already.
+std::vector<double> values_from_payload(const pybind11::dict &payload,
+                                        std::initializer_list<pybind11::handle> keys,
+                                        double *sum = nullptr,
+                                        std::vector<pybind11::object> *floats = nullptr);
 
 // `value` as a signed 32-bit integer by pybind11's conversion with implicit conversion
 // allowed: ints and bools in range, other objects through their integer conversion; floats,

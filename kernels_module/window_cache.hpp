@@ -8,9 +8,9 @@
 // writer, a reset store, an evicted id, a changed window size that cuts deeper) simply gets
 // new floats. Either way the list holds exact floats with exactly the window's values.
 //
-// The cache holds at most 64 MiB (counting each cached float's object and bookkeeping),
-// least recently used ids first out. It is emptied, and no longer used, when the
-// interpreter shuts down (through an `atexit` callback registered on first use), so no
+// The cache holds at most 64 MiB worth of floats (48 bytes a float, and a few floats' worth
+// for each id), least recently used ids first out. It is emptied, and no longer used, when
+// the interpreter shuts down (through an `atexit` callback registered on first use), so no
 // reference outlives the interpreter. The interpreter lock guards it.
 #pragma once
 
@@ -19,15 +19,15 @@
 
 #include <pybind11/pybind11.h>
 
-#include "kernels_module/samples.hpp"
-
 namespace tarnwell::kernels_module {
 
 // A new list of exact floats holding `window`, the window just returned by the store for
-// `fifo_id` after appending `chunk`. Throws std::runtime_error "Could not allocate list
+// `fifo_id` after appending `chunk`, whose float objects are `chunk_floats` (empty when the
+// chunk was not read from floats). Throws std::runtime_error "Could not allocate list
 // object!" or, when a float cannot be made, pybind11::error_already_set.
 pybind11::list window_list(const std::string &fifo_id,
                            std::vector<double> window,
-                           const Chunk &chunk);
+                           const std::vector<double> &chunk,
+                           const std::vector<pybind11::object> &chunk_floats);
 
 }  // namespace tarnwell::kernels_module

@@ -27,6 +27,7 @@ tw_configure() {  # preset dir [cmake args...]
   local root preset=$1 dir=$2
   shift 2
   root=$(tw_root)
+  tw_python310 >/dev/null
   "$root/scripts/bootstrap"
   command -v cmake >/dev/null || tw_die "cmake is missing (Debian package cmake)"
   cmake -S "$root" --preset "$preset" -B "$dir" -DPython_EXECUTABLE="$(tw_python310)" "$@" >/dev/null

@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-subprocess.check_call([os.path.join(_ROOT, "scripts", "bootstrap")], stdout=sys.stderr)
+subprocess.check_call([os.path.join(_ROOT, "scripts", "bootstrap"), "wheel"], stdout=sys.stderr)
 sys.path.insert(0, os.path.join(_ROOT, "deps", "wheel"))
 
 from setuptools import build_meta as _setuptools  # noqa: E402

@@ -48,10 +48,10 @@ PYBIND11_MODULE(_tarnwell_probe, m) {
     m.def("reference_to_double_list", &reference_to_double_list);
     m.def("values_from_payload", &keyed);
     m.def("to_int32", [](py::object value) { return to_int32(value); });
-    // What the average op reads: the samples and their sum when reading took it.
-    m.def("read_samples_with_sum", [](py::object value) {
-        const Samples samples = read_samples(value);
-        return py::make_tuple(std::vector<double>(samples.data(), samples.data() + samples.size()),
-                              samples.sum() ? py::object(py::float_(*samples.sum())) : py::none());
+    // What the average op reads: the samples and their sum.
+    m.def("to_double_list_with_sum", [](py::object value) {
+        double sum = -1.0;
+        std::vector<double> samples = to_double_list(value, &sum);
+        return py::make_tuple(samples, sum);
     });
 }

@@ -279,3 +279,10 @@ class CollidesWith:
 
     def __eq__(self, other):
         raise LookupError("no comparison")
+
+
+class ShadowedDict(dict):
+    """A dict whose own item access answers every key with [100.0], whatever it holds."""
+
+    def __getitem__(self, key):
+        return [100.0]

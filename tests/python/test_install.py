@@ -1,4 +1,5 @@
-"""`pip install` into a fresh venv: the modules, libduckdb.so beside them, nothing unresolved."""
+"""`pip install` into a fresh venv: the modules, libduckdb.so beside them, nothing unresolved,
+and nothing fetched beyond what the build needs."""
 import glob
 import json
 import os
@@ -19,7 +20,13 @@ def test_install_into_fresh_venv(tmp_path):
     source = tmp_path / "src"
     shutil.copytree(SOURCE_DIR, source, symlinks=True, ignore=shutil.ignore_patterns(
         "build*", "deps", "work", ".git", "__pycache__"))
-    os.symlink(os.path.join(SOURCE_DIR, "deps"), source / "deps")
+    # Only the build's pieces of deps/: fetching any other (pytest, Node's vega) would show.
+    deps = source / "deps"
+    deps.mkdir()
+    for piece in ("pybind11", "duckdb", "wheel"):
+        os.symlink(os.path.join(SOURCE_DIR, "deps", piece), deps / piece)
+        shutil.copy(os.path.join(SOURCE_DIR, "deps", f".stamp-{piece}"), deps)
+    pieces = sorted(os.listdir(deps))
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
     python = str(venv / "bin" / "python")
@@ -27,6 +34,7 @@ def test_install_into_fresh_venv(tmp_path):
         [python, "-m", "pip", "install", "--no-build-isolation", "--no-index", str(source)],
         capture_output=True, text=True, timeout=1800)
     assert install.returncode == 0, install.stdout + install.stderr
+    assert sorted(os.listdir(deps)) == pieces
 
     site = check_python("import sysconfig; print(sysconfig.get_paths()['purelib'])",
                         path=(), executable=python).strip()
