@@ -12,22 +12,6 @@ using namespace tarnwell::kernels_module;
 
 namespace {
 
-// The sample rule written the plain way, through pybind11's casters and their exceptions.
-std::vector<double> reference_to_double_list(py::handle value) {
-    if (!value || value.is_none()) {
-        return {};
-    }
-    try {
-        return py::cast<std::vector<double>>(value);
-    } catch (const py::cast_error &) {
-    }
-    try {
-        return {py::cast<double>(value)};
-    } catch (const py::cast_error &) {
-    }
-    return {};
-}
-
 std::vector<double> keyed(const py::dict &payload, const std::string &keys) {
     if (keys == "average") {
         return values_from_payload(payload, {"window", "values"});
@@ -45,7 +29,6 @@ std::vector<double> keyed(const py::dict &payload, const std::string &keys) {
 
 PYBIND11_MODULE(_tarnwell_probe, m) {
     m.def("to_double_list", [](py::object value) { return to_double_list(value); });
-    m.def("reference_to_double_list", &reference_to_double_list);
     m.def("values_from_payload", &keyed);
     m.def("to_int32", [](py::object value) { return to_int32(value); });
     // What the average op reads: the samples and their sum.

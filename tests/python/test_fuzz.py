@@ -98,10 +98,6 @@ def payload(rng, op):
     return p
 
 
-def same_samples(a, b):
-    return len(a) == len(b) and all(x == y or (math.isnan(x) and math.isnan(y)) for x, y in zip(a, b))
-
-
 def csv_files(root):
     found = {}
     for top, _, files in os.walk(root):
@@ -127,7 +123,7 @@ def unchanged(op, before, after):
 OPS = ["fifo_window_buffer", "average", "csv_sink", "duckdb_checkpoint_cpp", "duckdb_sql_cpp"]
 
 
-def test_random_payloads(host, probe, duckdb_probe, in_tmp):
+def test_random_payloads(host, duckdb_probe, in_tmp):
     os.mkdir("dir")
     with open("plain", "w"):
         pass
@@ -135,21 +131,7 @@ def test_random_payloads(host, probe, duckdb_probe, in_tmp):
     deadline = time.monotonic() + SECONDS
     counts = {op: [0, 0] for op in OPS}  # calls, failures
     checkpoints = 0
-    extractions = 0
     while time.monotonic() < deadline:
-        # The sample reader's fast path against pybind11's own casters.
-        sub = rng.randrange(2**32)
-        try:
-            got = probe.to_double_list(value(random.Random(sub)))
-        except Exception as e:  # noqa: BLE001
-            got = type(e)
-        try:
-            want = probe.reference_to_double_list(value(random.Random(sub)))
-        except Exception as e:  # noqa: BLE001
-            want = type(e)
-        assert (got == want) if isinstance(got, type) or isinstance(want, type) else same_samples(got, want)
-        extractions += 1
-
         op = rng.choices(OPS, weights=[30, 30, 25, 3, 4])[0]
         p = payload(rng, op)
         before = list(p.items())
@@ -169,5 +151,5 @@ def test_random_payloads(host, probe, duckdb_probe, in_tmp):
     if os.path.exists("fuzz.duckdb"):
         (rows,) = duckdb_probe.query("fuzz.duckdb", "SELECT count(*) FROM pipeline_state")[0]
         assert rows == checkpoints
-    print(f"seed {SEED}: {extractions} extractions, calls/failures {counts}")
+    print(f"seed {SEED}: calls/failures {counts}")
     assert all(calls > 0 for calls, _ in counts.values())
