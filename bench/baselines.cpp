@@ -1,6 +1,6 @@
 // _tarnwell_bench: the baselines that the op benchmarks compare with, written the shortest
-// way in C++: the floors of the work an op cannot avoid and the checkpoint's work done with
-// the bare DuckDB API.
+// way in C++: the floors of the work an op cannot avoid, and the storage ops' work done by
+// DuckDB's stock client (the bare DuckDB API with its default configuration).
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -10,6 +10,8 @@
 #include <pybind11/pybind11.h>
 
 #include "duckdb.hpp"
+
+#include "sqlstore_module/pipeline_state.hpp"
 
 namespace py = pybind11;
 
@@ -42,40 +44,47 @@ void check(duckdb::QueryResult &result) {
     }
 }
 
-// The checkpoint's work done with the bare DuckDB API: open, one transaction with the data
-// table, `count` appended rows, the state table and its row, commit, close.
-void raw_checkpoint(const std::string &path, std::size_t count, const std::string &json) {
-    std::vector<double> values(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        values[i] = static_cast<double>(i) * 0.5;
-    }
+// The checkpoint's work done by DuckDB's stock client: its default configuration, one
+// transaction with the data table `table`, `count` rows appended one by one, the state table
+// and its row, commit, close.
+void stock_checkpoint(const std::string &path,
+                      const std::string &table,
+                      std::size_t count,
+                      const std::string &json) {
+    namespace sqlstore = tarnwell::sqlstore_module;
+    const py::gil_scoped_release released;
     duckdb::DuckDB db(path, nullptr);
     duckdb::Connection connection(db);
     check(*connection.Query("BEGIN TRANSACTION"));
-    check(*connection.Query(
-        "CREATE TABLE IF NOT EXISTS data_raw_C (idx BIGINT, value DOUBLE, sample_id BIGINT);"));
+    check(*connection.Query("CREATE TABLE IF NOT EXISTS " + table
+                            + " (idx BIGINT, value DOUBLE, sample_id BIGINT);"));
     {
-        duckdb::Appender appender(connection, "data_raw_C");
+        duckdb::Appender appender(connection, table);
         for (std::size_t i = 0; i < count; ++i) {
             appender.BeginRow();
             appender.Append<std::int64_t>(static_cast<std::int64_t>(i));
-            appender.Append<double>(values[i]);
+            appender.Append<double>(static_cast<double>(i) * 0.5);
             appender.Append<std::int64_t>(0);
             appender.EndRow();
         }
         appender.Close();
     }
-    check(*connection.Query(
-        "CREATE TABLE IF NOT EXISTS pipeline_state (  run_id       TEXT,  step         TEXT,  "
-        "duckdb_path  TEXT,  data_table   TEXT,  payload_json TEXT);"));
-    const auto insert = connection.Prepare(
-        "INSERT INTO pipeline_state (run_id, step, duckdb_path, data_table, payload_json) "
-        "VALUES (?, ?, ?, ?, ?);");
-    duckdb::vector<duckdb::Value> row{duckdb::Value("raw"), duckdb::Value("C"),
-                                      duckdb::Value(path), duckdb::Value("data_raw_C"),
+    check(*connection.Query(sqlstore::kStateTableStatement));
+    const auto insert = connection.Prepare(sqlstore::kInsertState);
+    duckdb::vector<duckdb::Value> row{duckdb::Value("stock"), duckdb::Value("C"),
+                                      duckdb::Value(path), duckdb::Value(table),
                                       duckdb::Value(json)};
     check(*insert->Execute(row, true));
     check(*connection.Query("COMMIT"));
+}
+
+// An SQL step done by DuckDB's stock client: open with its default configuration, run `sql`,
+// close.
+void stock_sql(const std::string &path, const std::string &sql) {
+    const py::gil_scoped_release released;
+    duckdb::DuckDB db(path, nullptr);
+    duckdb::Connection connection(db);
+    check(*connection.Query(sql));
 }
 
 }  // namespace
@@ -83,5 +92,7 @@ void raw_checkpoint(const std::string &path, std::size_t count, const std::strin
 PYBIND11_MODULE(_tarnwell_bench, m) {
     m.def("copy_floats", &copy_floats, py::arg("list"));
     m.def("new_float_list", &new_float_list, py::arg("n"));
-    m.def("raw_checkpoint", &raw_checkpoint, py::arg("path"), py::arg("count"), py::arg("json"));
+    m.def("stock_checkpoint", &stock_checkpoint, py::arg("path"), py::arg("table"),
+          py::arg("count"), py::arg("json"));
+    m.def("stock_sql", &stock_sql, py::arg("path"), py::arg("sql"));
 }

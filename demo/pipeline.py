@@ -52,16 +52,18 @@ def main():
     rng = random.Random(args.seed)
     fifo = f"demo-{os.getpid()}"
     start = time.perf_counter()
-    payload, pending, checkpoint_chunks = {}, [], []
+    payload, pending, checkpoint_chunks, storing = {}, [], [], 0.0
     for i, chunk in enumerate(noisy_signal(rng, args.chunks, args.chunk_size), 1):
         payload = {"sampleChunk": chunk, "windowSize": args.window, "fifoId": fifo,
                    "csvPath": csv_path}
         kestrel.run(SIGNAL_OPS, payload)
         pending += chunk
         if i % args.checkpoint_every == 0 or i == args.chunks:
+            call_start = time.perf_counter()
             stored = kestrel.call("duckdb_checkpoint_cpp", {
                 "run_id": run_id, "step": "raw", "duckdb_path": db_path, "values": pending,
                 "sample_id": i, "window_mean": payload["mean"], "window_se": payload["se"]})
+            storing += time.perf_counter() - call_start
             pending = []
             checkpoint_chunks.append(i)
         if i % 100 == 0 or i == args.chunks:
@@ -86,6 +88,9 @@ def main():
     with open(csv_path, encoding="utf-8") as f:
         rows = sum(1 for _ in f) - 1
     print(f"rows written: {rows} in {elapsed:.2f} s ({elapsed / args.chunks * 1e6:.0f} us per chunk)")
+    print(f"storage: {storing:.2f} s of the {elapsed:.2f} s went to {len(checkpoint_chunks)} "
+          f"checkpoints ({storing / len(checkpoint_chunks) * 1e3:.1f} ms each), the signal ops "
+          f"took {(elapsed - storing) / args.chunks * 1e6:.0f} us per chunk")
     print(f"file: {os.path.abspath(csv_path)}")
     print(f"last window: {len(payload['window'])} samples, mean {payload['mean']:.6f}, "
           f"standard error {payload['se']:.6f}")

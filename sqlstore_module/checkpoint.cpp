@@ -25,6 +25,7 @@
 #include "host_api/pipeline.hpp"
 #include "sqlstore_module/database.hpp"
 #include "sqlstore_module/ops.hpp"
+#include "sqlstore_module/pipeline_state.hpp"
 
 namespace py = pybind11;
 
@@ -32,18 +33,6 @@ namespace tarnwell::sqlstore_module {
 namespace {
 
 constexpr char kOp[] = "duckdb_checkpoint_cpp";
-
-// Existing database files and the SQL written against them rely on this exact text.
-constexpr char kStateTableStatement[] = "CREATE TABLE IF NOT EXISTS pipeline_state ("
-                                        "  run_id       TEXT,"
-                                        "  step         TEXT,"
-                                        "  duckdb_path  TEXT,"
-                                        "  data_table   TEXT,"
-                                        "  payload_json TEXT);";
-static_assert(sizeof(kStateTableStatement) - 1 == 144, "the pipeline_state statement is fixed");
-
-constexpr char kInsertState[] = "INSERT INTO pipeline_state (run_id, step, duckdb_path, "
-                                "data_table, payload_json) VALUES (?, ?, ?, ?, ?);";
 
 // The text of an optional key: str as UTF-8, bytes and bytearray as they are; any other
 // value, None included, is pybind11's cast error. `fallback` only when the key is absent.
@@ -88,17 +77,6 @@ std::string payload_json(const py::dict &payload) {
     return py::cast<std::string>(text);
 }
 
-[[noreturn]] void fail(const std::string &error) {
-    throw std::runtime_error(std::string(kOp) + " failed: " + error);
-}
-
-void run(duckdb::Connection &connection, const std::string &statement) {
-    const auto result = connection.Query(statement);
-    if (result->HasError()) {
-        fail(result->GetError());
-    }
-}
-
 struct Checkpoint {
     std::string run_id;
     std::string step;
@@ -110,15 +88,18 @@ struct Checkpoint {
     double lock_timeout = 0.0;
 };
 
-// DuckDB as the checkpoint needs it: none of the extensions (its statements use none), one
-// thread, and the checkpoint written at commit rather than a write-ahead log first. The file
-// format stays DuckDB's default, readable by every DuckDB from 1.0 on.
-void make_lean(duckdb::DBConfig &config) {
+// The DuckDB instance that checkpoints attach their files to: none of the extensions (its
+// statements use none), one thread, the checkpoint written at commit rather than a
+// write-ahead log first, and the metadata of tables that a commit leaves alone reused rather
+// than written anew. The file format stays DuckDB's default, readable by every DuckDB from
+// 1.0 on.
+void checkpoint_config(duckdb::DBConfig &config) {
     config.options.load_extensions = false;
     config.options.autoload_known_extensions = false;
     config.options.autoinstall_known_extensions = false;
     config.options.maximum_threads = 1;
     config.options.checkpoint_wal_size = 0;
+    config.SetOptionByName("experimental_metadata_reuse", duckdb::Value::BOOLEAN(true));
 }
 
 // A column of an appended chunk: DuckDB only reads it, through a pointer to mutable bytes.
@@ -153,35 +134,30 @@ void append_values(duckdb::Connection &connection, const Checkpoint &c, host::Re
 
 void insert_state(duckdb::Connection &connection, const Checkpoint &c) {
     const auto insert = connection.Prepare(kInsertState);
-    if (insert->HasError()) {
-        fail(insert->GetError());
-    }
+    check_result(*insert, kOp);
     // Explicit VARCHAR values: plain std::string arguments would bind as BLOB.
     duckdb::vector<duckdb::Value> row{duckdb::Value(c.run_id), duckdb::Value(c.step),
                                       duckdb::Value(c.path), duckdb::Value(c.table),
                                       duckdb::Value(c.payload_json)};
-    const auto result = insert->Execute(row, /*allow_stream_result=*/true);
-    if (result->HasError()) {
-        fail(result->GetError());
-    }
+    check_result(*insert->Execute(row, /*allow_stream_result=*/true), kOp);
 }
 
 // The whole checkpoint in one transaction, which closing the connection rolls back unless it
 // was committed. The interpreter lock is released meanwhile; a signal before the commit rolls
 // everything back, one after it waits for the op's return.
 void store(const Checkpoint &c) {
-    duckdb::DBConfig config;
-    make_lean(config);
-    with_database(c.path, &config, c.lock_timeout,
+    with_database(c.path, &checkpoint_config, c.lock_timeout,
                   [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
-                      run(connection, "BEGIN TRANSACTION");
-                      run(connection, "CREATE TABLE IF NOT EXISTS " + c.table
-                                          + " (idx BIGINT, value DOUBLE, sample_id BIGINT);");
+                      run(connection, "BEGIN TRANSACTION", kOp);
+                      run(connection,
+                          "CREATE TABLE IF NOT EXISTS " + c.table
+                              + " (idx BIGINT, value DOUBLE, sample_id BIGINT);",
+                          kOp);
                       append_values(connection, c, gil);
-                      run(connection, kStateTableStatement);
+                      run(connection, kStateTableStatement, kOp);
                       insert_state(connection, c);
                       gil.check_signals_at_once();
-                      run(connection, "COMMIT");
+                      run(connection, "COMMIT", kOp);
                   });
 }
 

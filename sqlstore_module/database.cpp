@@ -9,6 +9,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -52,22 +53,23 @@ fs::path final_target(const std::string &path) {
 
 // Creates a new database file at `target` whole. DuckDB creates a file before it locks and
 // writes it, and another process that opens it in between finds no database in it; so the
-// database is written under a temporary name beside it, and a hard link puts it in place
-// unless a file is there by then. Where that cannot be done (no such folder, no hard links),
-// DuckDB's own open creates the file.
-void create_whole(const fs::path &target, duckdb::DBConfig *config) {
+// database is written under a temporary name beside it (`open` and `close` of that name),
+// and a hard link puts it in place unless a file is there by then. Where that cannot be done
+// (no such folder, no hard links), DuckDB's own open creates the file.
+void create_whole(const fs::path &target,
+                  const std::function<void(const std::string &)> &open,
+                  const std::function<void()> &close) {
     static std::atomic<unsigned> g_count{0};
     const fs::path temporary = target.parent_path()
                                / ("." + target.filename().string() + ".new-"
                                   + std::to_string(::getpid()) + "-" + std::to_string(g_count++));
-    std::error_code ignored;
     try {
-        {
-            const duckdb::DuckDB written(temporary.string(), config);  // closed when it goes
-        }
+        open(temporary.string());
+        close();
         (void)::link(temporary.c_str(), target.c_str());
     } catch (const std::exception &) {  // DuckDB's open of the file itself says what is wrong
     }
+    std::error_code ignored;
     fs::remove(temporary, ignored);
 }
 
@@ -81,25 +83,54 @@ void sleep_for(Clock::duration duration, host::ReleasedGil &gil) {
     }
 }
 
-// The threads of this process that work on a database file, by the names under which they
-// hold it (see turn_keys), so that others wait. A forked child starts with a table of its own:
-// the threads that held the parent's turns do not exist in it.
-struct Turns {
+// What the storage ops share within the process: the turns of its threads on database files,
+// by the names under which they hold them (see turn_keys), and the in-memory DuckDB instance
+// that checkpoints attach their files to. A child forked while a thread holds a turn starts
+// afresh: that thread does not exist in it, and the instance may be in its hands.
+struct Shared {
     std::mutex mutex;
     std::condition_variable released;
     std::map<std::string, std::thread::id> held;
+    duckdb::DuckDB *checkpoints = nullptr;
 };
-Turns *g_turns = new Turns;  // never destroyed: threads may hold turns at exit
+Shared *g_shared = new Shared;  // never destroyed: threads may be inside it at exit
 
-const int g_fork_handlers = pthread_atfork([] { g_turns->mutex.lock(); },
-                                           [] { g_turns->mutex.unlock(); },
+const int g_fork_handlers = pthread_atfork([] { g_shared->mutex.lock(); },
+                                           [] { g_shared->mutex.unlock(); },
                                            [] {
-                                               if (g_turns->held.empty()) {
-                                                   g_turns->mutex.unlock();
+                                               if (g_shared->held.empty()) {
+                                                   g_shared->mutex.unlock();
                                                } else {
-                                                   g_turns = new Turns;
+                                                   g_shared = new Shared;
                                                }
                                            });
+
+duckdb::DuckDB &checkpoint_instance(Configure configure) {
+    const std::lock_guard<std::mutex> lock(g_shared->mutex);
+    if (g_shared->checkpoints == nullptr) {
+        duckdb::DBConfig config;
+        configure(config);
+        g_shared->checkpoints = new duckdb::DuckDB(nullptr, &config);
+    }
+    return *g_shared->checkpoints;
+}
+
+// `text` as an SQL string literal.
+std::string quoted(const std::string &text) {
+    std::string literal = "'";
+    for (const char c : text) {
+        literal += c == '\'' ? std::string("''") : std::string(1, c);
+    }
+    return literal + "'";
+}
+
+// Runs `statement`; throws DuckDB's own exception for its error.
+void run_or_throw(duckdb::Connection &connection, const std::string &statement) {
+    const auto result = connection.Query(statement);
+    if (result->HasError()) {
+        result->GetErrorObject().Throw();
+    }
+}
 
 // The names that every name of the file at `path` agrees on: the path of its final target
 // and, when the file exists, its device and inode, which hard links share.
@@ -164,14 +195,14 @@ Clock::time_point deadline_after(double timeout_seconds) {
 
 FileTurn::FileTurn(const std::string &path, Clock::time_point deadline, host::ReleasedGil &gil) {
     const auto me = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(g_turns->mutex);
+    std::unique_lock<std::mutex> lock(g_shared->mutex);
     while (true) {
         // Named anew on every try: the file may have been created meanwhile.
         keys_ = turn_keys(path);
         bool taken = false;
         for (const std::string &key : keys_) {
-            const auto holder = g_turns->held.find(key);
-            if (holder == g_turns->held.end()) {
+            const auto holder = g_shared->held.find(key);
+            if (holder == g_shared->held.end()) {
                 continue;
             }
             if (holder->second == me) {
@@ -187,41 +218,91 @@ FileTurn::FileTurn(const std::string &path, Clock::time_point deadline, host::Re
                                        + std::to_string(::getpid()) + ")");
         }
         const auto slice = std::min(deadline, Clock::now() + host::ReleasedGil::kSignalInterval);
-        if (g_turns->released.wait_until(lock, slice) == std::cv_status::timeout) {
+        if (g_shared->released.wait_until(lock, slice) == std::cv_status::timeout) {
             lock.unlock();
             gil.check_signals();
             lock.lock();
         }
     }
     for (const std::string &key : keys_) {
-        g_turns->held.emplace(key, me);
+        g_shared->held.emplace(key, me);
     }
 }
 
 FileTurn::~FileTurn() {
     {
-        const std::lock_guard<std::mutex> lock(g_turns->mutex);
+        const std::lock_guard<std::mutex> lock(g_shared->mutex);
         for (const std::string &key : keys_) {
-            g_turns->held.erase(key);
+            g_shared->held.erase(key);
         }
     }
-    g_turns->released.notify_all();
+    g_shared->released.notify_all();
 }
 
-std::unique_ptr<duckdb::DuckDB> open_database(const std::string &path,
-                                              duckdb::DBConfig *config,
-                                              Clock::time_point deadline,
-                                              host::ReleasedGil &gil) {
+void run(duckdb::Connection &connection, const std::string &statement, const char *op) {
+    check_result(*connection.Query(statement), op);
+}
+
+Session::Session(const std::string &path,
+                 duckdb::DBConfig *config,
+                 Clock::time_point deadline,
+                 host::ReleasedGil &gil) {
+    open(path, deadline, gil, config);
+    connection_ = std::make_unique<duckdb::Connection>(*own_);
+}
+
+Session::Session(const std::string &path,
+                 Configure configure,
+                 Clock::time_point deadline,
+                 host::ReleasedGil &gil) {
+    static std::atomic<unsigned long> g_attached{0};
+    connection_ = std::make_unique<duckdb::Connection>(checkpoint_instance(configure));
+    alias_ = "file" + std::to_string(g_attached++);
+    open(path, deadline, gil, nullptr);
+    try {
+        run_or_throw(*connection_, "USE " + alias_);
+    } catch (const std::exception &) {
+        close();
+        throw;
+    }
+}
+
+Session::~Session() {
+    try {
+        close();
+    } catch (const std::exception &) {  // close() on the way out of a failure reports nothing
+    }
+}
+
+void Session::open(const std::string &path,
+                   Clock::time_point deadline,
+                   host::ReleasedGil &gil,
+                   duckdb::DBConfig *config) {
+    const auto open_at = [&](const std::string &file) {
+        if (alias_.empty()) {
+            own_ = std::make_unique<duckdb::DuckDB>(file, config);
+        } else {
+            run_or_throw(*connection_, "ATTACH " + quoted(file) + " AS " + alias_);
+        }
+    };
+    const auto close = [&] {
+        if (alias_.empty()) {
+            own_.reset();
+        } else {
+            run_or_throw(*connection_, "DETACH " + alias_);
+        }
+    };
     const fs::path target = final_target(path);
     std::error_code ignored;
     if (!fs::exists(target, ignored)) {
-        create_whole(target, config);
+        create_whole(target, open_at, close);
     }
     thread_local std::minstd_rand jitter(std::random_device{}());
     double backoff = kFirstBackoff;
     while (true) {
         try {
-            return std::make_unique<duckdb::DuckDB>(path, config);
+            open_at(path);
+            return;
         } catch (const std::exception &e) {
             const auto now = Clock::now();
             if (now >= deadline || !held_elsewhere(e)) {
@@ -234,6 +315,23 @@ std::unique_ptr<duckdb::DuckDB> open_database(const std::string &path,
             backoff = std::min(backoff * 2.0, kMaxBackoff);
         }
     }
+}
+
+void Session::close() {
+    if (!connection_) {
+        return;
+    }
+    if (alias_.empty()) {
+        connection_.reset();
+        own_.reset();
+        return;
+    }
+    const std::unique_ptr<duckdb::Connection> connection = std::move(connection_);
+    if (connection->HasActiveTransaction()) {
+        (void)connection->Query("ROLLBACK");
+    }
+    run_or_throw(*connection, "USE memory");
+    run_or_throw(*connection, "DETACH " + alias_);
 }
 
 }  // namespace tarnwell::sqlstore_module

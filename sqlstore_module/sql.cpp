@@ -29,6 +29,13 @@ constexpr const char *kRequiredKeys[] = {"duckdb_path", "data_table", "sql", "ou
     throw std::runtime_error(std::string(kOp) + " failed: " + error);
 }
 
+// DuckDB as SQL steps get it: its defaults, for whatever their statements need (extensions,
+// threads), but the metadata of tables that a commit leaves alone reused rather than written
+// anew, as checkpoints do.
+void sql_config(duckdb::DBConfig &config) {
+    config.SetOptionByName("experimental_metadata_reuse", duckdb::Value::BOOLEAN(true));
+}
+
 // `text` with every `placeholder` replaced by `name`, in one pass: the search goes on after
 // the inserted name, so inserted text is never searched again.
 std::string fill_in(const std::string &text,
@@ -42,12 +49,6 @@ std::string fill_in(const std::string &text,
         from = at + placeholder.size();
     }
     return out.append(text, from, std::string::npos);
-}
-
-void check_result(duckdb::BaseQueryResult &result) {
-    if (result.HasError()) {
-        fail(result.GetError());
-    }
 }
 
 // Runs one statement to its end, letting signals through between tasks. Rows of a result are
@@ -69,7 +70,7 @@ void run_statement(duckdb::Connection &connection,
     };
     const auto pending
         = connection.PendingQuery(std::move(statement), /*allow_stream_result=*/true);
-    check_result(*pending);
+    check_result(*pending, kOp);
     duckdb::PendingExecutionResult state;
     do {
         state = pending->ExecuteTask();
@@ -81,14 +82,14 @@ void run_statement(duckdb::Connection &connection,
         }
     } while (!duckdb::PendingQueryResult::IsResultReady(state));
     if (!signalled) {
-        check_result(*pending);
+        check_result(*pending, kOp);
         const auto result = pending->Execute();
-        check_result(*result);
+        check_result(*result, kOp);
         while (result->FetchRaw() != nullptr && !signalled) {
             check_signals();
         }
         if (!signalled) {
-            check_result(*result);
+            check_result(*result, kOp);
         }
     }
     if (signalled) {
@@ -135,7 +136,9 @@ void duckdb_sql_cpp(pipeline::Data &data) {
     const py::str new_data_table(out_table);
     const std::string sql
         = fill_in(fill_in(text, "{in_table}", in_table), "{out_table}", out_table);
-    with_database(path, nullptr, timeout,
+    duckdb::DBConfig config;
+    sql_config(config);
+    with_database(path, &config, timeout,
                   [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
                       run_script(connection, sql, gil);
                   });

@@ -43,9 +43,14 @@ void check(duckdb::QueryResult &result) {
     }
 }
 
-// Every row of `sql` on the file at `path`, as tuples.
-py::list query(const std::string &path, const std::string &sql) {
-    duckdb::DuckDB db(path, nullptr);
+// Every row of `sql` on the file at `path`, as tuples, with DuckDB's default configuration
+// (read-only when asked).
+py::list query(const std::string &path, const std::string &sql, bool read_only) {
+    duckdb::DBConfig config;
+    if (read_only) {
+        config.options.access_mode = duckdb::AccessMode::READ_ONLY;
+    }
+    duckdb::DuckDB db(path, &config);
     duckdb::Connection connection(db);
     const auto result = connection.Query(sql);
     check(*result);
@@ -74,7 +79,7 @@ private:
 }  // namespace
 
 PYBIND11_MODULE(_tarnwell_duckdb_probe, m) {
-    m.def("query", &query, py::arg("path"), py::arg("sql"));
+    m.def("query", &query, py::arg("path"), py::arg("sql"), py::arg("read_only") = false);
     py::class_<Holder>(m, "Holder")
         .def(py::init<const std::string &>())
         .def("close", &Holder::close);

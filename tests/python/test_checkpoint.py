@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from helpers import IntSub, cast_error, raising_gen
+from helpers import IntSub, cast_error, check_python, raising_gen
 
 VALUES = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
 IN_MEMORY = "duckdb_checkpoint_cpp: payload['duckdb_path'] must name a file, not an in-memory database: "
@@ -187,6 +187,35 @@ def test_failed_reading_gives_back_what_was_read(host, values, message, read):
 def test_lock_timeouts(host, read, timeout):
     host.call("duckdb_checkpoint_cpp", {"run_id": "r", "duckdb_lock_timeout": timeout})
     assert tables(read) == ["data_r_C", "pipeline_state"]
+
+
+# Another process, with DuckDB's defaults and read-only, counts the rows of every table of the
+# file and sums their values.
+READ_BACK = """
+import json, _tarnwell_duckdb_probe as probe
+def query(sql):
+    return probe.query({db!r}, sql, read_only=True)
+print(json.dumps([[t, query(f"SELECT count(*), {{'NULL' if t == 'pipeline_state' else 'sum(value)'}} "
+                            f"FROM {{t}}")[0]]
+                  for (t,) in query("SELECT table_name FROM duckdb_tables() ORDER BY 1")]))
+"""
+
+
+def test_file_stays_readable_and_writable_by_other_clients(host, duckdb_probe):
+    def checkpoint(run_id, n):
+        host.call("duckdb_checkpoint_cpp", {"run_id": run_id, "values": [0.5] * n})
+
+    checkpoint("a", 3000)  # more than one of DuckDB's vectors
+    duckdb_probe.query("work.duckdb", "CREATE TABLE other AS SELECT 2.0::DOUBLE AS value FROM range(5000)")
+    checkpoint("b", 10)
+    host.call("duckdb_sql_cpp", {"duckdb_path": "work.duckdb", "data_table": "data_a_C",
+                                 "out_table": "s", "sql": "CREATE TABLE {out_table} AS "
+                                                          "SELECT sum(value) AS value FROM {in_table}"})
+    duckdb_probe.query("work.duckdb", "INSERT INTO data_b_C SELECT range, 1.0, 9 FROM range(2)")
+    checkpoint("a", 4)
+    assert json.loads(check_python(READ_BACK.format(db=os.path.abspath("work.duckdb")))) == [
+        ["data_a_C", [3004, 1502.0]], ["data_b_C", [12, 7.0]], ["other", [5000, 10000.0]],
+        ["pipeline_state", [3, None]], ["s", [1, 1500.0]]]
 
 
 def test_database_that_cannot_be_opened(host):
