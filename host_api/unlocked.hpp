@@ -21,6 +21,7 @@
 #include <cxxabi.h>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include <pybind11/pybind11.h>
@@ -70,14 +71,14 @@ public:
     void check_signals_at_once() {
         next_check_ = std::chrono::steady_clock::now() + kSignalInterval;
         take_back();
-        const bool raised = PyErr_CheckSignals() != 0;
-        if (!raised) {
-            state_ = PyEval_SaveThread();
-            return;
+        std::optional<pybind11::error_already_set> error;
+        if (PyErr_CheckSignals() != 0) {
+            error.emplace();  // takes the Python error while the lock is held
         }
-        const pybind11::error_already_set error;  // takes the Python error while the lock is held
         state_ = PyEval_SaveThread();
-        throw error;
+        if (error) {
+            throw *error;
+        }
     }
 
     static constexpr std::chrono::milliseconds kSignalInterval{20};

@@ -146,19 +146,19 @@ void insert_state(duckdb::Connection &connection, const Checkpoint &c) {
 // was committed. The interpreter lock is released meanwhile; a signal before the commit rolls
 // everything back, one after it waits for the op's return.
 void store(const Checkpoint &c) {
-    with_database(c.path, &checkpoint_config, c.lock_timeout,
-                  [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
-                      run(connection, "BEGIN TRANSACTION", kOp);
-                      run(connection,
-                          "CREATE TABLE IF NOT EXISTS " + c.table
-                              + " (idx BIGINT, value DOUBLE, sample_id BIGINT);",
-                          kOp);
-                      append_values(connection, c, gil);
-                      run(connection, kStateTableStatement, kOp);
-                      insert_state(connection, c);
-                      gil.check_signals_at_once();
-                      run(connection, "COMMIT", kOp);
-                  });
+    with_attached_database(c.path, &checkpoint_config, c.lock_timeout,
+                           [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
+                               run(connection, "BEGIN TRANSACTION", kOp);
+                               run(connection,
+                                   "CREATE TABLE IF NOT EXISTS " + c.table
+                                       + " (idx BIGINT, value DOUBLE, sample_id BIGINT);",
+                                   kOp);
+                               append_values(connection, c, gil);
+                               run(connection, kStateTableStatement, kOp);
+                               insert_state(connection, c);
+                               gil.check_signals_at_once();
+                               run(connection, "COMMIT", kOp);
+                           });
 }
 
 // The values of a checkpoint: payload["values"] as doubles, empty when absent or None. A

@@ -1,17 +1,19 @@
 #include "sqlstore_module/database.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
+#include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <filesystem>
-#include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -23,6 +25,8 @@ namespace fs = std::filesystem;
 
 namespace tarnwell::sqlstore_module {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr double kDefaultLockTimeout = 5.0;
 constexpr double kFirstBackoff = 0.001;  // seconds
@@ -52,20 +56,19 @@ fs::path final_target(const std::string &path) {
 }
 
 // Creates a new database file at `target` whole. DuckDB creates a file before it locks and
-// writes it, and another process that opens it in between finds no database in it; so the
-// database is written under a temporary name beside it (`open` and `close` of that name),
-// and a hard link puts it in place unless a file is there by then. Where that cannot be done
-// (no such folder, no hard links), DuckDB's own open creates the file.
-void create_whole(const fs::path &target,
-                  const std::function<void(const std::string &)> &open,
-                  const std::function<void()> &close) {
+// writes it, and another process that opens it in between finds no database in it; so an
+// empty database is written under a temporary name beside it, and a hard link puts it in
+// place unless a file is there by then. Where that cannot be done (no such folder, no hard
+// links), DuckDB's own open creates the file.
+void create_whole(const fs::path &target) {
     static std::atomic<unsigned> g_count{0};
     const fs::path temporary = target.parent_path()
                                / ("." + target.filename().string() + ".new-"
                                   + std::to_string(::getpid()) + "-" + std::to_string(g_count++));
     try {
-        open(temporary.string());
-        close();
+        duckdb::DBConfig config;
+        config.options.load_extensions = false;  // only the file is wanted
+        { const duckdb::DuckDB written(temporary.string(), &config); }
         (void)::link(temporary.c_str(), target.c_str());
     } catch (const std::exception &) {  // DuckDB's open of the file itself says what is wrong
     }
@@ -115,15 +118,6 @@ duckdb::DuckDB &checkpoint_instance(Configure configure) {
     return *g_shared->checkpoints;
 }
 
-// `text` as an SQL string literal.
-std::string quoted(const std::string &text) {
-    std::string literal = "'";
-    for (const char c : text) {
-        literal += c == '\'' ? std::string("''") : std::string(1, c);
-    }
-    return literal + "'";
-}
-
 // Runs `statement`; throws DuckDB's own exception for its error.
 void run_or_throw(duckdb::Connection &connection, const std::string &statement) {
     const auto result = connection.Query(statement);
@@ -142,6 +136,128 @@ std::vector<std::string> turn_keys(const std::string &path) {
                        + std::to_string(status.st_ino));
     }
     return keys;
+}
+
+// The moment `timeout_seconds` from now; an infinite timeout never comes.
+Clock::time_point deadline_after(double timeout_seconds) {
+    constexpr double kForever = 1e9;  // about 30 years, far from the clock's end
+    if (!(timeout_seconds < kForever)) {
+        return Clock::time_point::max();
+    }
+    return Clock::now()
+           + std::chrono::duration_cast<Clock::duration>(
+               std::chrono::duration<double>(timeout_seconds));
+}
+
+// This thread's turn on one database file among the threads of this process: DuckDB's file
+// lock keeps other processes out, but not a second instance of the file in this one. Any two
+// names of a file take turns (see turn_keys). Waits until `deadline`, then throws DuckDB's
+// lock error, which a thread that holds the turn already (a signal handler's call inside a
+// call on the file) gets at once.
+class FileTurn {
+public:
+    FileTurn(const std::string &path, Clock::time_point deadline, host::ReleasedGil &gil) {
+        const auto me = std::this_thread::get_id();
+        std::unique_lock<std::mutex> lock(g_shared->mutex);
+        while (true) {
+            // Named anew on every try: the file may have been created meanwhile.
+            keys_ = turn_keys(path);
+            bool taken = false;
+            for (const std::string &key : keys_) {
+                const auto holder = g_shared->held.find(key);
+                if (holder == g_shared->held.end()) {
+                    continue;
+                }
+                if (holder->second == me) {
+                    throw_lock_error(path, "this thread, in the call that this one interrupted");
+                }
+                taken = true;
+            }
+            if (!taken) {
+                break;
+            }
+            if (Clock::now() >= deadline) {
+                throw_lock_error(path, "another thread of this process (PID "
+                                           + std::to_string(::getpid()) + ")");
+            }
+            const auto slice
+                = std::min(deadline, Clock::now() + host::ReleasedGil::kSignalInterval);
+            if (g_shared->released.wait_until(lock, slice) == std::cv_status::timeout) {
+                lock.unlock();
+                gil.check_signals();
+                lock.lock();
+            }
+        }
+        for (const std::string &key : keys_) {
+            g_shared->held.emplace(key, me);
+        }
+    }
+    FileTurn(const FileTurn &) = delete;
+    FileTurn &operator=(const FileTurn &) = delete;
+
+    ~FileTurn() {
+        {
+            const std::lock_guard<std::mutex> lock(g_shared->mutex);
+            for (const std::string &key : keys_) {
+                g_shared->held.erase(key);
+            }
+        }
+        g_shared->released.notify_all();
+    }
+
+private:
+    std::vector<std::string> keys_;
+};
+
+// Opens the file at `path` by `open()`, which throws DuckDB's error when it fails: creates it
+// whole first when it is missing, and while another process holds its lock, tries again with
+// a growing, jittered back-off until `deadline`, then lets DuckDB's lock error through.
+void open_file(const std::string &path,
+               Clock::time_point deadline,
+               host::ReleasedGil &gil,
+               const std::function<void()> &open) {
+    std::error_code ignored;
+    if (const fs::path target = final_target(path); !fs::exists(target, ignored)) {
+        create_whole(target);
+    }
+    thread_local std::minstd_rand jitter(std::random_device{}());
+    for (double backoff = kFirstBackoff;; backoff = std::min(backoff * 2.0, kMaxBackoff)) {
+        try {
+            return open();
+        } catch (const std::exception &e) {
+            const auto now = Clock::now();
+            if (now >= deadline || !held_elsewhere(e)) {
+                throw;
+            }
+            const auto pause
+                = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    backoff * std::uniform_real_distribution<double>(0.5, 1.5)(jitter)));
+            sleep_for(std::min<Clock::duration>(pause, deadline - now), gil);
+        }
+    }
+}
+
+// Runs `work` on `connection`, then `close()`, which closes the file. The file is closed
+// before what `work` threw is passed on: DuckDB skips its clean-up in destructors that run
+// while an exception unwinds, which would leave its worker threads on freed query state and
+// a transaction open.
+void work_then_close(const Work &work,
+                     duckdb::Connection &connection,
+                     host::ReleasedGil &gil,
+                     const std::function<void()> &close) {
+    try {
+        work(connection, gil);
+    } catch (abi::__forced_unwind &) {
+        throw;
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        try {
+            close();
+        } catch (const std::exception &) {  // the first error is the one to report
+        }
+        std::rethrow_exception(error);
+    }
+    close();
 }
 
 }  // namespace
@@ -183,155 +299,51 @@ void check_database_path(const std::string &path, const char *op) {
     }
 }
 
-Clock::time_point deadline_after(double timeout_seconds) {
-    constexpr double kForever = 1e9;  // about 30 years, far from the clock's end
-    if (!(timeout_seconds < kForever)) {
-        return Clock::time_point::max();
-    }
-    return Clock::now()
-           + std::chrono::duration_cast<Clock::duration>(
-               std::chrono::duration<double>(timeout_seconds));
-}
-
-FileTurn::FileTurn(const std::string &path, Clock::time_point deadline, host::ReleasedGil &gil) {
-    const auto me = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(g_shared->mutex);
-    while (true) {
-        // Named anew on every try: the file may have been created meanwhile.
-        keys_ = turn_keys(path);
-        bool taken = false;
-        for (const std::string &key : keys_) {
-            const auto holder = g_shared->held.find(key);
-            if (holder == g_shared->held.end()) {
-                continue;
-            }
-            if (holder->second == me) {
-                throw_lock_error(path, "this thread, in the call that this one interrupted");
-            }
-            taken = true;
-        }
-        if (!taken) {
-            break;
-        }
-        if (Clock::now() >= deadline) {
-            throw_lock_error(path, "another thread of this process (PID "
-                                       + std::to_string(::getpid()) + ")");
-        }
-        const auto slice = std::min(deadline, Clock::now() + host::ReleasedGil::kSignalInterval);
-        if (g_shared->released.wait_until(lock, slice) == std::cv_status::timeout) {
-            lock.unlock();
-            gil.check_signals();
-            lock.lock();
-        }
-    }
-    for (const std::string &key : keys_) {
-        g_shared->held.emplace(key, me);
-    }
-}
-
-FileTurn::~FileTurn() {
-    {
-        const std::lock_guard<std::mutex> lock(g_shared->mutex);
-        for (const std::string &key : keys_) {
-            g_shared->held.erase(key);
-        }
-    }
-    g_shared->released.notify_all();
-}
-
 void run(duckdb::Connection &connection, const std::string &statement, const char *op) {
     check_result(*connection.Query(statement), op);
 }
 
-Session::Session(const std::string &path,
-                 duckdb::DBConfig *config,
-                 Clock::time_point deadline,
-                 host::ReleasedGil &gil) {
-    open(path, deadline, gil, config);
-    connection_ = std::make_unique<duckdb::Connection>(*own_);
+void with_own_database(const std::string &path,
+                       duckdb::DBConfig *config,
+                       double timeout_seconds,
+                       const Work &work) {
+    const Clock::time_point deadline = deadline_after(timeout_seconds);
+    host::ReleasedGil gil;
+    const FileTurn turn(path, deadline, gil);
+    std::unique_ptr<duckdb::DuckDB> db;
+    open_file(path, deadline, gil, [&] { db = std::make_unique<duckdb::DuckDB>(path, config); });
+    auto connection = std::make_unique<duckdb::Connection>(*db);
+    work_then_close(work, *connection, gil, [&] {
+        connection.reset();
+        db.reset();
+    });
 }
 
-Session::Session(const std::string &path,
-                 Configure configure,
-                 Clock::time_point deadline,
-                 host::ReleasedGil &gil) {
+void with_attached_database(const std::string &path,
+                            Configure configure,
+                            double timeout_seconds,
+                            const Work &work) {
     static std::atomic<unsigned long> g_attached{0};
-    connection_ = std::make_unique<duckdb::Connection>(checkpoint_instance(configure));
-    alias_ = "file" + std::to_string(g_attached++);
-    open(path, deadline, gil, nullptr);
-    try {
-        run_or_throw(*connection_, "USE " + alias_);
-    } catch (const std::exception &) {
-        close();
-        throw;
-    }
-}
-
-Session::~Session() {
-    try {
-        close();
-    } catch (const std::exception &) {  // close() on the way out of a failure reports nothing
-    }
-}
-
-void Session::open(const std::string &path,
-                   Clock::time_point deadline,
-                   host::ReleasedGil &gil,
-                   duckdb::DBConfig *config) {
-    const auto open_at = [&](const std::string &file) {
-        if (alias_.empty()) {
-            own_ = std::make_unique<duckdb::DuckDB>(file, config);
-        } else {
-            run_or_throw(*connection_, "ATTACH " + quoted(file) + " AS " + alias_);
-        }
+    const Clock::time_point deadline = deadline_after(timeout_seconds);
+    host::ReleasedGil gil;
+    const FileTurn turn(path, deadline, gil);
+    duckdb::Connection connection(checkpoint_instance(configure));
+    const std::string alias = "file" + std::to_string(g_attached++);
+    open_file(path, deadline, gil, [&] {
+        run_or_throw(connection,
+                     "ATTACH " + duckdb::KeywordHelper::WriteQuoted(path) + " AS " + alias);
+    });
+    const auto use_file = [&](duckdb::Connection &c, host::ReleasedGil &g) {
+        run_or_throw(c, "USE " + alias);
+        work(c, g);
     };
-    const auto close = [&] {
-        if (alias_.empty()) {
-            own_.reset();
-        } else {
-            run_or_throw(*connection_, "DETACH " + alias_);
+    work_then_close(use_file, connection, gil, [&] {
+        if (connection.HasActiveTransaction()) {
+            (void)connection.Query("ROLLBACK");
         }
-    };
-    const fs::path target = final_target(path);
-    std::error_code ignored;
-    if (!fs::exists(target, ignored)) {
-        create_whole(target, open_at, close);
-    }
-    thread_local std::minstd_rand jitter(std::random_device{}());
-    double backoff = kFirstBackoff;
-    while (true) {
-        try {
-            open_at(path);
-            return;
-        } catch (const std::exception &e) {
-            const auto now = Clock::now();
-            if (now >= deadline || !held_elsewhere(e)) {
-                throw;
-            }
-            const auto pause
-                = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                    backoff * std::uniform_real_distribution<double>(0.5, 1.5)(jitter)));
-            sleep_for(std::min<Clock::duration>(pause, deadline - now), gil);
-            backoff = std::min(backoff * 2.0, kMaxBackoff);
-        }
-    }
-}
-
-void Session::close() {
-    if (!connection_) {
-        return;
-    }
-    if (alias_.empty()) {
-        connection_.reset();
-        own_.reset();
-        return;
-    }
-    const std::unique_ptr<duckdb::Connection> connection = std::move(connection_);
-    if (connection->HasActiveTransaction()) {
-        (void)connection->Query("ROLLBACK");
-    }
-    run_or_throw(*connection, "USE memory");
-    run_or_throw(*connection, "DETACH " + alias_);
+        run_or_throw(connection, "USE memory");
+        run_or_throw(connection, "DETACH " + alias);
+    });
 }
 
 }  // namespace tarnwell::sqlstore_module

@@ -60,13 +60,17 @@ void run_statement(duckdb::Connection &connection,
                    duckdb::unique_ptr<duckdb::SQLStatement> statement,
                    host::ReleasedGil &gil) {
     std::optional<py::error_already_set> signalled;
-    const auto check_signals = [&] {
+    // Whether no signal handler has raised yet; the first that does interrupts the statement.
+    const auto go_on = [&] {
         try {
-            gil.check_signals();
+            if (!signalled) {
+                gil.check_signals();
+            }
         } catch (const py::error_already_set &e) {
             signalled = e;
             connection.Interrupt();
         }
+        return !signalled;
     };
     const auto pending
         = connection.PendingQuery(std::move(statement), /*allow_stream_result=*/true);
@@ -77,24 +81,21 @@ void run_statement(duckdb::Connection &connection,
         if (state == duckdb::PendingExecutionResult::BLOCKED) {
             pending->WaitForTask();
         }
-        if (!signalled) {
-            check_signals();
-        }
+        go_on();
     } while (!duckdb::PendingQueryResult::IsResultReady(state));
-    if (!signalled) {
-        check_result(*pending, kOp);
+    if (go_on() && !pending->HasError()) {
         const auto result = pending->Execute();
-        check_result(*result, kOp);
-        while (result->FetchRaw() != nullptr && !signalled) {
-            check_signals();
+        while (result->FetchRaw() != nullptr) {
+            go_on();
         }
-        if (!signalled) {
+        if (go_on()) {
             check_result(*result, kOp);
         }
     }
     if (signalled) {
         throw *signalled;
     }
+    check_result(*pending, kOp);
 }
 
 // Runs every statement of `sql` in order; a text that leaves a transaction open is rolled back
@@ -138,10 +139,10 @@ void duckdb_sql_cpp(pipeline::Data &data) {
         = fill_in(fill_in(text, "{in_table}", in_table), "{out_table}", out_table);
     duckdb::DBConfig config;
     sql_config(config);
-    with_database(path, &config, timeout,
-                  [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
-                      run_script(connection, sql, gil);
-                  });
+    with_own_database(path, &config, timeout,
+                      [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
+                          run_script(connection, sql, gil);
+                      });
     payload["data_table"] = new_data_table;
 }
 
