@@ -3,6 +3,7 @@ holders, pybind11's cast-error text, and values that misbehave on purpose."""
 import contextlib
 import fcntl
 import json
+import math
 import os
 import signal
 import subprocess
@@ -174,12 +175,45 @@ def interrupt(op, payload, before="", wait_for=None):
         child.communicate()
 
 
+def in_memory_error(op):
+    """The message of `op` for a duckdb_path that names no file; the path follows it."""
+    return f"{op}: payload['duckdb_path'] must name a file, not an in-memory database: "
+
+
+def timeout_error(op):
+    return f"{op}: payload['duckdb_lock_timeout'] must be a non-negative number of seconds"
+
+
+def table_names(duckdb_probe, path):
+    """The tables of the DuckDB file at `path`, sorted."""
+    return [r[0] for r in duckdb_probe.query(path, "SELECT table_name FROM duckdb_tables() ORDER BY 1")]
+
+
+def strict_sum(xs):
+    """The sum of `xs` added one at a time from the left, as the ops sum."""
+    total = 0.0
+    for x in xs:
+        total += x
+    return total
+
+
+def strict_stats(xs):
+    """Mean and standard error of `xs`, with strict_sum."""
+    mean = strict_sum(xs) / len(xs)
+    return mean, math.sqrt(strict_sum((x - mean) * (x - mean) for x in xs) / len(xs) / len(xs))
+
+
 def cast_error(type_name):
     """pybind11's message for a value it cannot convert: `type_name` is 'int' or a full
     type text such as "<class 'decimal.Decimal'>"."""
     type_text = type_name if type_name.startswith("<") else f"<class '{type_name}'>"
     return (f"Unable to cast Python instance of type {type_text} to C++ type '?' "
             "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+
+
+def gen(*values):
+    """A generator of `values`."""
+    yield from values
 
 
 def raising_gen(values=(1.0,), message="generator failed"):

@@ -6,11 +6,12 @@ import os
 
 import pytest
 
-from helpers import IntSub, cast_error, check_python, raising_gen
+from helpers import (IntSub, cast_error, check_python, gen, in_memory_error, raising_gen, table_names,
+                     timeout_error)
 
 VALUES = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
-IN_MEMORY = "duckdb_checkpoint_cpp: payload['duckdb_path'] must name a file, not an in-memory database: "
-TIMEOUT = "duckdb_checkpoint_cpp: payload['duckdb_lock_timeout'] must be a non-negative number of seconds"
+IN_MEMORY = in_memory_error("duckdb_checkpoint_cpp")
+TIMEOUT = timeout_error("duckdb_checkpoint_cpp")
 
 
 pytestmark = pytest.mark.usefixtures("in_tmp")
@@ -22,10 +23,6 @@ def read(duckdb_probe):
         return duckdb_probe.query(path, sql)
 
     return read
-
-
-def tables(read, path="work.duckdb"):
-    return [r[0] for r in read("SELECT table_name FROM duckdb_tables() ORDER BY 1", path)]
 
 
 def state(read, path="work.duckdb"):
@@ -87,14 +84,10 @@ def test_no_values(host, read, values):
     assert state(read)[0][4] == '{"run_id": "r", "other": [1, "x"]}'
 
 
-def gen():
-    yield from (0.5, 1.5)
-
-
 @pytest.mark.parametrize(
     "values, stored",
     [
-        (gen(), [0.5, 1.5]),
+        (gen(0.5, 1.5), [0.5, 1.5]),
         ({2.5}, [2.5]),
         ((True, 2), [1.0, 2.0]),
         ({"a": 4}.values(), [4.0]),
@@ -140,7 +133,7 @@ def test_sample_id_and_json_text(host, read):
         ({"run_id": "r", "extra": {1, 2}}, TypeError, "Object of type set is not JSON serializable"),
         ({"run_id": "r", "duckdb_path": b"x.db"}, TypeError,
          "Object of type bytes is not JSON serializable"),
-        ({"run_id": "r", "duckdb_path": "", "values": gen()}, RuntimeError, IN_MEMORY + "''"),
+        ({"run_id": "r", "duckdb_path": "", "values": gen(0.5)}, RuntimeError, IN_MEMORY + "''"),
         ({"run_id": "r", "duckdb_path": ":memory:"}, RuntimeError, IN_MEMORY + "':memory:'"),
         ({"run_id": "r", "duckdb_path": "x.db\0y"}, RuntimeError,
          "duckdb_checkpoint_cpp: payload['duckdb_path'] must not contain a NUL byte"),
@@ -184,9 +177,9 @@ def test_failed_reading_gives_back_what_was_read(host, values, message, read):
 
 @pytest.mark.parametrize("timeout", [0, 2.5, math.inf, 10**400, IntSub(3)],
                          ids=["0", "2.5", "inf", "10**400", "int-subclass"])
-def test_lock_timeouts(host, read, timeout):
+def test_lock_timeouts(host, duckdb_probe, timeout):
     host.call("duckdb_checkpoint_cpp", {"run_id": "r", "duckdb_lock_timeout": timeout})
-    assert tables(read) == ["data_r_C", "pipeline_state"]
+    assert table_names(duckdb_probe, "work.duckdb") == ["data_r_C", "pipeline_state"]
 
 
 # Another process, with DuckDB's defaults and read-only, counts the rows of every table of the

@@ -11,7 +11,8 @@ from decimal import Decimal
 
 import pytest
 
-from helpers import BadIndex, CollidesWith, FloatSub, cast_error, check_python, raising_gen
+from helpers import (BadIndex, CollidesWith, FloatSub, cast_error, check_python, raising_gen,
+                     strict_stats)
 
 _ids = itertools.count()
 
@@ -130,18 +131,6 @@ def test_failure_touches_no_fifo(host, fifo, keys, error, message):
     assert host.call("fifo_window_buffer", {})["window"] == default_before
 
 
-def reference_stats(xs):
-    """Mean and standard error with strict left-to-right sums."""
-    s = 0.0
-    for x in xs:
-        s += x
-    mean = s / len(xs)
-    q = 0.0
-    for x in xs:
-        q += (x - mean) * (x - mean)
-    return mean, math.sqrt(q / len(xs) / len(xs))
-
-
 def test_chain_matches_a_deque_reference(host, fifo, tmp_path):
     rng = random.Random(5)
     path = tmp_path / "chain.csv"
@@ -152,7 +141,7 @@ def test_chain_matches_a_deque_reference(host, fifo, tmp_path):
         payload = {"sampleChunk": chunk, "windowSize": 100, "fifoId": fifo, "csvPath": str(path)}
         host.run(["fifo_window_buffer", "average", "csv_sink"], payload)
         window.extend(chunk)
-        mean, se = reference_stats(window) if window else (0.0, 0.0)
+        mean, se = strict_stats(window) if window else (0.0, 0.0)
         expected.append(f"{mean},{se},{se}")
         assert payload["window"] == list(window)
     assert path.read_text().splitlines() == expected

@@ -9,11 +9,7 @@ from fractions import Fraction
 import pytest
 
 from helpers import (BadFloat, BadIter, BadSet, CollidesWith, Floaty, FloatSub, Index, ListSub,
-                     NoLength, ShadowedDict, StrSub, cast_error, raising_gen)
-
-
-def gen(*values):
-    yield from values
+                     NoLength, ShadowedDict, StrSub, cast_error, gen, raising_gen, strict_sum)
 
 
 SHAPES = [
@@ -69,13 +65,6 @@ def test_shapes(probe, make, expected):
     assert got == expected
     assert all(type(x) is float for x in got)
     assert probe.to_double_list_with_sum(make())[0] == expected
-
-
-def strict_sum(xs):
-    total = 0.0
-    for x in xs:
-        total += x
-    return total
 
 
 # Lists of exact floats are read directly, 256 at a time, and summed on the way. Lengths

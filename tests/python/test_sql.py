@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from helpers import cast_error, check_python
+from helpers import cast_error, check_python, in_memory_error, table_names, timeout_error
 AGGREGATE = "CREATE TABLE {out_table} AS SELECT avg(value) AS m FROM {in_table}"
 
 
@@ -16,10 +16,6 @@ def db(tmp_path, host, duckdb_probe):
     host.call("duckdb_checkpoint_cpp", {"run_id": "r1", "step": "s1", "values": [1, 2, 3],
                                         "duckdb_path": path})
     return path
-
-
-def names(duckdb_probe, path):
-    return [r[0] for r in duckdb_probe.query(path, "SELECT table_name FROM duckdb_tables() ORDER BY 1")]
 
 
 def test_runs_from_table_to_table(host, duckdb_probe, db):
@@ -63,8 +59,8 @@ def test_placeholders(host, duckdb_probe, db, sql, in_table, out_table, check, e
 
 
 FULL = {"duckdb_path": "p", "data_table": "t", "sql": "s", "out_table": "o"}
-IN_MEMORY = "duckdb_sql_cpp: payload['duckdb_path'] must name a file, not an in-memory database: "
-TIMEOUT = "duckdb_sql_cpp: payload['duckdb_lock_timeout'] must be a non-negative number of seconds"
+IN_MEMORY = in_memory_error("duckdb_sql_cpp")
+TIMEOUT = timeout_error("duckdb_sql_cpp")
 
 
 @pytest.mark.parametrize(
@@ -113,13 +109,13 @@ def test_inputs_checked_before_anything(host, in_tmp, payload, message):
 )
 def test_failing_text_is_reported(host, duckdb_probe, db, sql, message):
     payload = {"duckdb_path": db, "data_table": "data_r1_s1", "sql": sql, "out_table": "t"}
-    before = names(duckdb_probe, db)
+    before = table_names(duckdb_probe, db)
     with pytest.raises(RuntimeError) as excinfo:
         host.call("duckdb_sql_cpp", payload)
     assert str(excinfo.value).startswith(message), str(excinfo.value)
     assert payload["data_table"] == "data_r1_s1"
     if "transaction" in message:
-        assert names(duckdb_probe, db) == before
+        assert table_names(duckdb_probe, db) == before
 
 
 def test_result_rows_are_not_kept(db):
@@ -149,13 +145,13 @@ def test_failing_text_leaves_data_table_and_retry_works(host, duckdb_probe, db):
 
 
 def test_undecodable_out_table_runs_nothing(host, duckdb_probe, db):
-    before = names(duckdb_probe, db)
+    before = table_names(duckdb_probe, db)
     payload = {"duckdb_path": db, "data_table": "data_r1_s1", "out_table": b"\xff",
                "sql": "CREATE TABLE applied AS SELECT 1 AS v"}
     with pytest.raises(UnicodeDecodeError):
         host.call("duckdb_sql_cpp", payload)
     assert payload["data_table"] == "data_r1_s1"
-    assert names(duckdb_probe, db) == before
+    assert table_names(duckdb_probe, db) == before
 
 
 def test_database_that_cannot_be_opened(host, tmp_path):

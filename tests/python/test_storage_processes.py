@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-from helpers import (PARKED_AT_EXIT, IntSub, check_python, database_held, fault_env, interrupt, run_python,
-                     run_together, start_python)
+from helpers import (PARKED_AT_EXIT, IntSub, check_python, database_held, fault_env, interrupt,
+                     run_python, run_together, start_python, table_names)
 
 BATCH = 500
 LOCK_ERROR = "Could not set lock on file"
@@ -298,8 +298,7 @@ def test_ctrl_c_stops_a_long_step(tmp_path, host, duckdb_probe, op, keys, before
     else:
         outcome = interrupt(op, payload, before=before)
     assert outcome[:2] == ("interrupted", True) and outcome[2] < 2.0
-    assert duckdb_probe.query(db, "SELECT table_name FROM duckdb_tables() ORDER BY 1") == [
-        ("data_r_C",), ("pipeline_state",)]
+    assert table_names(duckdb_probe, db) == ["data_r_C", "pipeline_state"]
 
 
 def test_other_threads_run_during_storage_work(tmp_path, host):
