@@ -213,11 +213,11 @@ void csv_sink_op(pipeline::Data &data) {
 
     // A directory or another non-regular file is refused before anything is opened, so a
     // FIFO or a device never sees the call.
-    if (!fs::exists(fs::status(path))) {
+    if (const fs::file_status status = fs::status(path); !fs::exists(status)) {
         std::error_code ignored;
         fs::create_directories(fs::path(path).parent_path(), ignored);
-    } else {
-        (void)fs::file_size(path);
+    } else if (!fs::is_regular_file(status)) {
+        (void)fs::file_size(path);  // throws the error for a directory or another kind of file
     }
     std::optional<Descriptor> out;
     do {
