@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <numeric>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -45,23 +44,21 @@ std::string get_str_or(const py::dict &payload, const char *key, const std::stri
 }
 
 // Every byte that is not an ASCII letter, digit or "_" becomes "_"; "" becomes "table".
-std::string sanitize_identifier(const std::string &text) {
-    static const std::regex kUnsafe("[^A-Za-z0-9_]");
-    std::string safe = std::regex_replace(text, kUnsafe, "_");
-    return safe.empty() ? "table" : safe;
+std::string sanitize_identifier(std::string text) {
+    for (char &c : text) {
+        const bool safe
+            = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        c = safe ? c : '_';
+    }
+    return text.empty() ? "table" : text;
 }
 
-// json.dumps of the payload as it will be once "values" is removed, taken on a copy so
-// that the payload itself stays untouched until the commit.
-std::string payload_json(const py::dict &payload) {
+// json.dumps of the payload as it will be once "values" (when `has_values`) is removed,
+// taken on a copy so that the payload itself stays untouched until the commit.
+std::string payload_json(const py::dict &payload, bool has_values) {
     const auto snapshot = py::reinterpret_steal<py::dict>(PyDict_Copy(payload.ptr()));
-    if (!snapshot) {
+    if (!snapshot || (has_values && PyDict_DelItemString(snapshot.ptr(), "values") != 0)) {
         throw py::error_already_set();
-    }
-    if (snapshot.contains("values")) {
-        if (PyDict_DelItemString(snapshot.ptr(), "values") != 0) {
-            throw py::error_already_set();
-        }
     }
     const auto json = py::reinterpret_steal<py::object>(
         host::or_park([] { return PyImport_ImportModule("json"); }));
@@ -168,11 +165,13 @@ void store(const Checkpoint &c) {
 class Values {
 public:
     explicit Values(const py::dict &payload) : payload_(payload) {
-        if (!payload.contains("values")) {
-            return;
+        py::object given = py::reinterpret_borrow<py::object>(
+            PyDict_GetItemWithError(payload.ptr(), py::str("values").ptr()));
+        if (!given && PyErr_Occurred() != nullptr) {
+            throw py::error_already_set();
         }
-        py::object given = payload["values"];
-        if (given.is_none()) {
+        present_ = static_cast<bool>(given);
+        if (!given || given.is_none()) {
             return;
         }
         try {
@@ -190,6 +189,9 @@ public:
                 + e.what());
         }
     }
+
+    // Whether the payload has "values".
+    bool present() const { return present_; }
 
     // The doubles read; once only.
     std::vector<double> take() { return std::move(doubles_); }
@@ -224,6 +226,7 @@ private:
     }
 
     py::dict payload_;
+    bool present_ = false;
     py::object read_;
     std::vector<double> doubles_;
 };
@@ -248,11 +251,11 @@ void duckdb_checkpoint_cpp(pipeline::Data &data) {
             c.sample_id = py::cast<std::int64_t>(payload["sample_id"]);
         }
         c.table = "data_" + sanitize_identifier(c.run_id) + "_" + sanitize_identifier(c.step);
-        c.payload_json = payload_json(payload);
+        c.payload_json = payload_json(payload, values.present());
         const py::str path_text(c.path);
         const py::str table_text(c.table);
         store(c);
-        if (payload.contains("values")) {
+        if (values.present()) {
             payload.attr("pop")("values", py::none());
         }
         payload["duckdb_path"] = path_text;
