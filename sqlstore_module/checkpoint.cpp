@@ -131,12 +131,12 @@ void append_values(duckdb::Connection &connection, const Checkpoint &c, host::Re
 
 void insert_state(duckdb::Connection &connection, const Checkpoint &c) {
     const auto insert = connection.Prepare(kInsertState);
-    check_result(*insert, kOp);
+    throw_error(*insert);
     // Explicit VARCHAR values: plain std::string arguments would bind as BLOB.
     duckdb::vector<duckdb::Value> row{duckdb::Value(c.run_id), duckdb::Value(c.step),
                                       duckdb::Value(c.path), duckdb::Value(c.table),
                                       duckdb::Value(c.payload_json)};
-    check_result(*insert->Execute(row, /*allow_stream_result=*/true), kOp);
+    throw_error(*insert->Execute(row, /*allow_stream_result=*/true));
 }
 
 // The whole checkpoint in one transaction, which closing the connection rolls back unless it
@@ -145,16 +145,15 @@ void insert_state(duckdb::Connection &connection, const Checkpoint &c) {
 void store(const Checkpoint &c) {
     with_attached_database(c.path, &checkpoint_config, c.lock_timeout,
                            [&](duckdb::Connection &connection, host::ReleasedGil &gil) {
-                               run(connection, "BEGIN TRANSACTION", kOp);
+                               run(connection, "BEGIN TRANSACTION");
                                run(connection,
                                    "CREATE TABLE IF NOT EXISTS " + c.table
-                                       + " (idx BIGINT, value DOUBLE, sample_id BIGINT);",
-                                   kOp);
+                                       + " (idx BIGINT, value DOUBLE, sample_id BIGINT);");
                                append_values(connection, c, gil);
-                               run(connection, kStateTableStatement, kOp);
+                               run(connection, kStateTableStatement);
                                insert_state(connection, c);
                                gil.check_signals_at_once();
-                               run(connection, "COMMIT", kOp);
+                               run(connection, "COMMIT");
                            });
 }
 

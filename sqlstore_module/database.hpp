@@ -44,8 +44,17 @@ void check_result(Result &result, const char *op) {
     }
 }
 
-// Runs `statement` and checks its result (see check_result).
-void run(duckdb::Connection &connection, const std::string &statement, const char *op);
+// Throws DuckDB's own exception, whose text is DuckDB's JSON, as for a file that cannot be
+// opened, when `result` (a query result or a prepared statement) holds an error.
+template <class Result>
+void throw_error(Result &result) {
+    if (result.HasError()) {
+        result.GetErrorObject().Throw();
+    }
+}
+
+// Runs `statement` and throws DuckDB's exception for its error (see throw_error).
+void run(duckdb::Connection &connection, const std::string &statement);
 
 // What a call does on its database, with the interpreter lock released.
 using Work = std::function<void(duckdb::Connection &connection, host::ReleasedGil &gil)>;
@@ -53,12 +62,13 @@ using Work = std::function<void(duckdb::Connection &connection, host::ReleasedGi
 // Sets up the DuckDB instance that checkpoints attach their files to.
 using Configure = void (*)(duckdb::DBConfig &);
 
-// Calls from the interpreter lock's holder: releases it; takes this thread's turn on the file
-// at `path` among the threads of the process (any two names of one file take turns); opens
-// the file, creating it whole when missing and waiting while another process holds its lock,
-// all within `timeout_seconds` (then DuckDB's lock error); runs `work`, and closes the file
-// before the call returns or passes on what `work` threw. Closing rolls back a transaction
-// that `work` left open. The file is opened
+// Calls from the interpreter lock's holder: releases it; takes this call's turn on the file at
+// `path` among the threads of the process and among processes (see file_turn.hpp: any two
+// names of one file take turns); opens the file, creating it whole when missing and waiting
+// while another client holds its lock, all within `timeout_seconds` (then DuckDB's lock
+// error); runs `work`, and closes the file before the call returns or passes on what `work`
+// threw. Closing rolls back a transaction that `work` left open; a file that the call created
+// is removed again when it fails. The file is opened
 //   - by with_own_database, with a DuckDB instance of its own made with `config` (null:
 //     DuckDB's defaults): for SQL steps, whose statements may change their instance;
 //   - by with_attached_database, attached to the one in-memory instance that the process

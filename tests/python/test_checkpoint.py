@@ -220,6 +220,45 @@ def test_database_that_cannot_be_opened(host):
     assert list(payload) == ["run_id", "duckdb_path", "values"] and os.listdir() == []
 
 
+# Paths that DuckDB reads as an extension's database or a remote file, and calls that fail on a
+# new file: the folder stays as it was (DuckDB finds no home folder for extensions either).
+@pytest.mark.parametrize("op, payload", [
+    ("duckdb_checkpoint_cpp", {"run_id": "r", "values": [1.0], "sql": None}),
+    ("duckdb_sql_cpp", {"data_table": "", "out_table": "t", "sql": "CREATE TABLE t (x INT)"}),
+    ("duckdb_sql_cpp", {"data_table": "", "out_table": "t", "sql": "SELEC 1"}),
+], ids=["checkpoint", "sql", "failing-sql"])
+@pytest.mark.parametrize("path", ["md:x", "file:x.duckdb", "sqlite:x.db", "s3://b/x.duckdb",
+                                  "new.duckdb"])
+def test_failed_call_leaves_the_folder_as_it_was(host, monkeypatch, op, payload, path):
+    monkeypatch.setenv("HOME", os.path.abspath("home"))
+    fails = path != "new.duckdb" or payload["sql"] == "SELEC 1"
+    try:
+        host.call(op, dict(payload, duckdb_path=path))
+        assert not fails
+    except RuntimeError:
+        assert fails
+    assert os.listdir() == ([] if fails else ["new.duckdb"])
+
+
+def test_temporary_of_a_killed_creator_is_removed(host):
+    gone = check_python("import os; print(os.getpid())").strip()
+    for name in (f".work.duckdb.new-{gone}-0", f".work.duckdb.new-{os.getpid()}-99"):
+        open(name, "w").close()
+    host.call("duckdb_checkpoint_cpp", {"run_id": "r"})
+    assert sorted(os.listdir()) == [f".work.duckdb.new-{os.getpid()}-99", "work.duckdb"]
+
+
+def test_failed_commit_gives_duckdbs_error(host, read):
+    host.call("duckdb_checkpoint_cpp", {"run_id": "r", "values": [0.5] * 3000})
+    os.truncate("work.duckdb", os.path.getsize("work.duckdb") - 4096)
+    payload = {"run_id": "r", "values": [1.0]}
+    with pytest.raises(RuntimeError) as excinfo:
+        host.call("duckdb_checkpoint_cpp", payload)
+    error = json.loads(str(excinfo.value))
+    assert error["exception_type"] == "TransactionContext", error
+    assert payload == {"run_id": "r", "values": [1.0]}
+
+
 def prepared(duckdb_probe, sql):
     duckdb_probe.query("work.duckdb", sql)
     return duckdb_probe.query("work.duckdb", "SELECT table_name, column_count FROM duckdb_tables()")
@@ -228,7 +267,7 @@ def prepared(duckdb_probe, sql):
 @pytest.mark.parametrize(
     "existing, prefix",
     [
-        ("CREATE TABLE pipeline_state (a INTEGER)", "duckdb_checkpoint_cpp failed: Binder Error"),
+        ("CREATE TABLE pipeline_state (a INTEGER)", '{"exception_type":"Binder"'),
         ("CREATE TABLE data_r_C (idx BIGINT)", '{"exception_type":"Invalid Input"'),
         ("CREATE VIEW data_r_C AS SELECT 1 AS x", '{"exception_type":"Catalog"'),
     ],

@@ -173,17 +173,23 @@ def test_workers_share_one_file(tmp_path, duckdb_probe, processes, threads, coun
         assert duckdb_probe.query(db, "SELECT count(*) FROM pipeline_state") == [(batches,)]
 
 
-@pytest.mark.parametrize("link", ["hard", "dangling-symbolic"])
-def test_names_of_one_file_take_turns(tmp_path, host, duckdb_probe, link):
-    """Two threads, each through its own name of a file, five new files in a row."""
+@pytest.mark.parametrize("link", ["hard", "dangling-symbolic", "home", "relative"])
+def test_names_of_one_file_take_turns(tmp_path, host, duckdb_probe, monkeypatch, link):
+    """Two threads, each through its own name of a file, five new files in a row, each thread
+    with checkpoints and SQL steps."""
+    monkeypatch.setenv("HOME", str(tmp_path))
+    monkeypatch.chdir(tmp_path)
     names = [(tmp_path / f"target{r}.duckdb", tmp_path / f"other{r}.duckdb") for r in range(5)]
-    for target, other in names:
+    for r, (target, other) in enumerate(names):
         if link == "hard":
             host.call("duckdb_checkpoint_cpp", {"run_id": "first", "duckdb_path": str(target)})
             os.link(target, other)
-        else:
+        elif link == "dangling-symbolic":
             os.symlink(target.name, other)  # the first checkpoint through either creates it
+        else:
+            names[r] = (target, f"~/{target.name}" if link == "home" else target.name)
     errors, together = [], threading.Barrier(2)
+    sql = "CREATE TABLE IF NOT EXISTS log (t INT); INSERT INTO log VALUES ({t})"
 
     def work(t):
         try:
@@ -193,6 +199,8 @@ def test_names_of_one_file_take_turns(tmp_path, host, duckdb_probe, link):
                     host.call("duckdb_checkpoint_cpp", {
                         "run_id": "names", "duckdb_path": str(pair[t]), "sample_id": t * 100 + i,
                         "values": [1.0] * 10})
+                    host.call("duckdb_sql_cpp", {"duckdb_path": str(pair[t]), "data_table": "",
+                                                 "out_table": "", "sql": sql.format(t=t)})
         except Exception as e:  # noqa: BLE001
             errors.append(e)
             together.abort()
@@ -206,6 +214,47 @@ def test_names_of_one_file_take_turns(tmp_path, host, duckdb_probe, link):
     for target, _ in names:
         assert duckdb_probe.query(str(target), "SELECT count(*), count(DISTINCT sample_id) "
                                                "FROM data_names_C") == [(80, 8)]
+        assert duckdb_probe.query(str(target), "SELECT t, count(*) FROM log GROUP BY t "
+                                               "ORDER BY t") == [(0, 4), (1, 4)]
+
+
+# Checkpoints `count` batches of 10 values in a row, then reports the seconds they took.
+STEADY = """
+import sys, time, kestrel, _kestrel_sqlstore
+print("ready", flush=True)
+start = time.monotonic()
+for i in range({count}):
+    kestrel.call("duckdb_checkpoint_cpp", {{"run_id": "steady", "duckdb_path": {db!r},
+                                           "sample_id": i, "values": [1.0] * 10}})
+print(time.monotonic() - start, flush=True)
+"""
+
+
+@pytest.mark.parametrize("op, payload", [
+    ("duckdb_checkpoint_cpp", {"run_id": "now-and-then", "values": [2.0] * 10}),
+    ("duckdb_sql_cpp", {"data_table": "", "out_table": "",
+                        "sql": "CREATE OR REPLACE TABLE seen AS SELECT 1 AS x"}),
+], ids=["checkpoint", "sql"])
+def test_occasional_caller_beside_a_steady_writer(tmp_path, host, op, payload):
+    """Another process takes the file back call after call: a caller that comes now and then
+    waits its turn, not until the writer is done."""
+    db = str(tmp_path / "x.duckdb")
+    host.call("duckdb_checkpoint_cpp", {"run_id": "first", "duckdb_path": db})
+    writer = start_python(STEADY.format(db=db, count=300), stdout=subprocess.PIPE)
+    try:
+        assert writer.stdout.readline() == "ready\n"
+        time.sleep(0.2)
+        waited = 0.0
+        for _ in range(5):
+            start = time.monotonic()
+            host.call(op, dict(payload, duckdb_path=db))
+            waited += time.monotonic() - start
+            time.sleep(0.02)
+        still_writing = writer.poll() is None
+        run = float(writer.communicate(timeout=120)[0])
+    finally:
+        writer.kill()
+    assert still_writing and waited < run / 4, (waited, run)
 
 
 def test_deadline_holds_behind_an_endless_waiter(tmp_path, host):
