@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-from helpers import (PARKED_AT_EXIT, IntSub, check_python, database_held, fault_env, interrupt,
-                     run_python, run_together, start_python, table_names)
+from helpers import (PARKED_AT_EXIT, IntSub, check_python, database_held, fault_env, flock_held,
+                     interrupt, run_python, run_together, start_python, table_names)
 
 BATCH = 500
 LOCK_ERROR = "Could not set lock on file"
@@ -333,17 +333,19 @@ def test_signal_handler_calling_into_the_same_file(tmp_path):
     ("duckdb_sql_cpp", {"data_table": "data_r_C", "out_table": "big", "sql": LONG_SQL}, ""),
     ("duckdb_checkpoint_cpp", {"run_id": "late", "values": [1.0], "duckdb_lock_timeout": 60},
      "held"),
+    ("duckdb_sql_cpp", {"data_table": "data_r_C", "out_table": "t", "sql": "SELECT 1"},
+     "queued"),
     ("duckdb_checkpoint_cpp", {"run_id": "late", "values": [1.0], "duckdb_lock_timeout": 60},
      "threading.Thread(target=kestrel.call, daemon=True, args=('duckdb_sql_cpp', dict(payload, "
      f"data_table='', out_table='busy', sql={LONG_SQL!r}))).start(); time.sleep(0.3)"),
-], ids=["long-sql", "waiting-for-lock", "waiting-for-turn"])
+], ids=["long-sql", "waiting-for-lock", "waiting-in-queue", "waiting-for-turn"])
 def test_ctrl_c_stops_a_long_step(tmp_path, host, duckdb_probe, op, keys, before):
     db = str(tmp_path / "x.duckdb")
     host.call("duckdb_checkpoint_cpp", {"run_id": "r", "values": [1.0], "duckdb_path": db})
     payload = dict(keys, duckdb_path=db)
-    if before == "held":
-        with database_held(db):
-            outcome = interrupt(op, payload)
+    if before in ("held", "queued"):
+        with (database_held if before == "held" else flock_held)(db):
+            outcome = interrupt(op, dict(payload, duckdb_lock_timeout=60))
     else:
         outcome = interrupt(op, payload, before=before)
     assert outcome[:2] == ("interrupted", True) and outcome[2] < 2.0
