@@ -15,8 +15,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -106,6 +109,80 @@ RenderedRow rendered_row(std::string header, const std::string &line) {
     return {std::move(header), data_start};
 }
 
+// Appends `size` bytes of UTF-8 from `utf8`, or returns false (with the Python error cleared)
+// when there are none.
+bool append_utf8_or_clear(std::string &out, const char *utf8, Py_ssize_t size) {
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    out.append(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+// Appends what str(value) gives when `value` is exactly a str, int, float or bool, or is
+// None, without running any Python code. Returns false for any other value and for an int
+// beyond 64 bits; the general rendering then takes over.
+bool append_plain_value(std::string &out, PyObject *value) {
+    if (PyUnicode_CheckExact(value)) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+        return append_utf8_or_clear(out, utf8, size);
+    }
+    if (PyFloat_CheckExact(value)) {
+        // float.__str__ itself: the shortest text that reads back exactly.
+        const std::unique_ptr<char, decltype(&PyMem_Free)> text(
+            PyOS_double_to_string(PyFloat_AS_DOUBLE(value), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr),
+            &PyMem_Free);
+        return append_utf8_or_clear(out, text.get(),
+                                    text ? static_cast<Py_ssize_t>(std::strlen(text.get())) : 0);
+    }
+    if (PyBool_Check(value)) {
+        out += value == Py_True ? "True" : "False";
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0) {
+            return false;
+        }
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+        return true;
+    }
+    if (value == Py_None) {
+        out += "None";
+        return true;
+    }
+    return false;
+}
+
+// Renders, in one walk, a row that is exactly a dict with exact str keys and plain values
+// (see append_plain_value). Returns nothing for any other row.
+std::optional<RenderedRow> render_plain(const py::dict &row) {
+    if (!PyDict_CheckExact(row.ptr())) {
+        return std::nullopt;
+    }
+    std::string header;
+    std::string line;
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    bool first = true;
+    while (PyDict_Next(row.ptr(), &position, &key, &value)) {
+        if (!std::exchange(first, false)) {
+            header += ',';
+            line += ',';
+        }
+        if (!PyUnicode_CheckExact(key) || !append_plain_value(header, key)
+            || !append_plain_value(line, value)) {
+            return std::nullopt;
+        }
+    }
+    return rendered_row(std::move(header), line);
+}
+
 // Appends the UTF-8 text of `text`; a str without one (a lone surrogate) raises.
 void append_utf8(std::string &out, const py::str &text) {
     Py_ssize_t size = 0;
@@ -116,9 +193,12 @@ void append_utf8(std::string &out, const py::str &text) {
     out.append(utf8, static_cast<std::size_t>(size));
 }
 
-// Renders a row: every column name is converted to text first, then each value is looked up
-// by its name and rendered by str().
+// Renders any row: every column name is converted to text first, then each value is looked
+// up by its name and rendered by str().
 RenderedRow render(const py::dict &row) {
+    if (auto rendered = render_plain(row)) {
+        return *std::move(rendered);
+    }
     std::vector<std::string> names;
     for (const auto item : row) {
         names.push_back(py::cast<std::string>(item.first));
