@@ -136,6 +136,9 @@ def test_existing_file_header_rule(host, content, expected):
         pytest.param({"csvPath": "fifo", "data": {"a": 1}}, RuntimeError,
                      "filesystem error: cannot get file size: Operation not supported [fifo]",
                      id="fifo-not-opened"),
+        pytest.param({"csvPath": "read-fifo", "data": {"a": 1}}, RuntimeError,
+                     "filesystem error: cannot get file size: Operation not supported [read-fifo]",
+                     id="fifo-with-reader-gets-nothing"),
         pytest.param({"csvPath": "n" * 300, "data": {"a": 1}}, RuntimeError,
                      f"filesystem error: status: File name too long [{'n' * 300}]",
                      id="status-unavailable"),
@@ -160,12 +163,15 @@ def test_existing_file_header_rule(host, content, expected):
 def test_failure_changes_nothing(host, payload, error, message):
     os.mkdir("nodir")
     os.mkfifo("fifo")
+    os.mkfifo("read-fifo")
     with open("e.csv", "wb") as f:
         f.write(b"a,b\n1,2\n")
     before_tree = tree()
     before = copy.copy(payload)
-    with pytest.raises(error) as excinfo:
-        host.call("csv_sink", payload)
+    with os.fdopen(os.open("read-fifo", os.O_RDONLY | os.O_NONBLOCK), "rb") as reader:
+        with pytest.raises(error) as excinfo:
+            host.call("csv_sink", payload)
+        assert reader.read() == b""
     assert str(excinfo.value) == message
     assert payload == before and "status" not in payload
     assert tree() == before_tree
