@@ -13,10 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -25,7 +23,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -33,6 +30,7 @@
 
 #include "host_api/pipeline.hpp"
 #include "host_api/unlocked.hpp"
+#include "host_api/waiting.hpp"
 #include "kernels_module/ops.hpp"
 #include "kernels_module/samples.hpp"
 
@@ -293,16 +291,12 @@ bool lock_exclusive(int fd) {
         return false;
     }
     host::ReleasedGil released;
-    std::chrono::milliseconds pause(1);
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            return false;
-        }
-        std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, host::ReleasedGil::kSignalInterval);
-        released.check_signals();
-    }
-    return true;
+    bool locked = false;
+    host::retry_until(host::Clock::time_point::max(), released, [&](bool) {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        return locked || (errno != EWOULDBLOCK && errno != EINTR);
+    });
+    return locked;
 }
 
 // Whether two statuses are of one file.
