@@ -4,11 +4,12 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <list>
 #include <map>
 #include <mutex>
 #include <set>
@@ -44,17 +45,41 @@ fs::path final_target(const std::string &path) {
 }
 
 // The turns held in this process: by the names under which their threads hold them (see
-// turn_keys), and the descriptors of the files whose flock they hold or wait for. A child
-// forked while a turn is held starts afresh: the thread that held it does not exist in it,
-// and the child's copies of the descriptors, which would keep the flocks alive for as long as
-// the child lives, are closed.
+// turn_keys), the threads waiting for turns, and the descriptors of the files whose flock they
+// hold or wait for. A child forked while a turn is held starts afresh: the thread that held it
+// does not exist in it, and the child's copies of the descriptors, which would keep the flocks
+// alive for as long as the child lives, are closed.
+struct Waiter {
+    std::thread::id thread;
+    const std::vector<std::string> *keys;
+};
+using Waiters = std::list<Waiter>;
 struct Registry {
     std::mutex mutex;
     std::condition_variable released;
     std::map<std::string, std::thread::id> held;
+    Waiters waiting;  // the keys of the threads that wait for turns, in the order they came
     std::set<int> descriptors;
 };
 Registry *g_registry = new Registry;  // never destroyed: threads may be inside it at exit
+
+// Whether another thread that came before the waiter at `place` waits for one of its keys:
+// turns go in the order the threads came. (The same thread may have come before: a signal
+// handler's call inside a call that waits.)
+bool waited_for_by_earlier(const Registry &registry, Waiters::const_iterator place) {
+    const std::vector<std::string> &wanted = *place->keys;
+    for (auto earlier = registry.waiting.begin(); earlier != place; ++earlier) {
+        if (earlier->thread == place->thread) {
+            continue;
+        }
+        for (const std::string &key : *earlier->keys) {
+            if (std::find(wanted.begin(), wanted.end(), key) != wanted.end()) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
 
 const int g_fork_handlers
     = pthread_atfork([] { g_registry->mutex.lock(); },
@@ -80,30 +105,6 @@ std::vector<std::string> turn_keys(const DatabaseFile &file) {
                        + std::to_string(status.st_ino));
     }
     return keys;
-}
-
-// Whether `fd` is on a file system whose flock DuckDB's fcntl lock would meet: NFS emulates
-// flock with a lock of the whole file, which the process's own DuckDB could then not take.
-bool flock_is_emulated(int fd) {
-    constexpr long kNfsMagic = 0x6969;
-    struct statfs where {};
-    return ::fstatfs(fd, &where) == 0 && where.f_type == kNfsMagic;
-}
-
-// Waits until no process holds the fcntl lock by which DuckDB keeps an open file to itself,
-// by taking a read lock of the whole open file `fd`, which that lock keeps out, and letting go
-// of it again at once. Gives up at `deadline`.
-void wait_for_file(int fd, Clock::time_point deadline, host::ReleasedGil &gil) {
-    struct flock whole {};
-    whole.l_type = F_RDLCK;
-    whole.l_whence = SEEK_SET;
-    const bool taken = wait_for_lock(deadline, gil, [&](bool block) {
-        return ::fcntl(fd, block ? F_OFD_SETLKW : F_OFD_SETLK, &whole);
-    });
-    if (taken) {
-        whole.l_type = F_UNLCK;
-        (void)::fcntl(fd, F_OFD_SETLK, &whole);
-    }
 }
 
 // Whether the open file `fd` is still the file that `path` names.
@@ -145,40 +146,58 @@ DatabaseFile locate_database(const std::string &path) {
 FileTurn::FileTurn(const DatabaseFile &file, Clock::time_point deadline, host::ReleasedGil &gil)
     : file_(file) {
     const auto me = std::this_thread::get_id();
-    while (true) {
-        // Named anew on every try, without the registry's lock: the file may have been
-        // created meanwhile.
-        std::vector<std::string> keys = turn_keys(file_);
-        std::unique_lock<std::mutex> lock(g_registry->mutex);
-        bool taken = false;
-        for (const std::string &key : keys) {
-            const auto holder = g_registry->held.find(key);
-            if (holder == g_registry->held.end()) {
-                continue;
-            }
-            if (holder->second == me) {
+    std::vector<std::string> keys = turn_keys(file_);
+    std::unique_lock<std::mutex> lock(g_registry->mutex);
+    Registry &registry = *g_registry;
+    const Waiters::iterator place
+        = registry.waiting.insert(registry.waiting.end(), Waiter{me, &keys});
+    // Leaves the line on every way out, with the registry's lock held.
+    const auto leave = [&] {
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
+        registry.waiting.erase(place);
+        registry.released.notify_all();
+    };
+    try {
+        while (true) {
+            const auto holder
+                = std::find_if(keys.begin(), keys.end(), [&](const std::string &key) {
+                      return registry.held.count(key) != 0;
+                  });
+            if (holder != keys.end() && registry.held.at(*holder) == me) {
                 throw_lock_error(file_.target,
                                  "this thread, in the call that this one interrupted");
             }
-            taken = true;
-        }
-        if (!taken) {
-            for (const std::string &key : keys) {
-                g_registry->held.emplace(key, me);
+            if (holder == keys.end() && !waited_for_by_earlier(registry, place)) {
+                for (const std::string &key : keys) {
+                    registry.held.emplace(key, me);
+                }
+                keys_ = keys;
+                break;
             }
-            keys_ = std::move(keys);
-            return;
-        }
-        if (Clock::now() >= deadline) {
-            throw_lock_error(file_.target, "another thread of this process (PID "
-                                               + std::to_string(::getpid()) + ")");
-        }
-        const auto slice = std::min(deadline, Clock::now() + host::ReleasedGil::kSignalInterval);
-        if (g_registry->released.wait_until(lock, slice) == std::cv_status::timeout) {
+            if (Clock::now() >= deadline) {
+                throw_lock_error(file_.target, "another thread of this process (PID "
+                                                   + std::to_string(::getpid()) + ")");
+            }
+            const auto slice
+                = std::min(deadline, Clock::now() + host::ReleasedGil::kSignalInterval);
+            const bool timed_out
+                = registry.released.wait_until(lock, slice) == std::cv_status::timeout;
+            // Named anew, without the registry's lock: the file may have been created meanwhile.
             lock.unlock();
-            gil.check_signals();
+            if (timed_out) {
+                gil.check_signals();
+            }
+            std::vector<std::string> now = turn_keys(file_);
+            lock.lock();
+            keys.swap(now);
         }
+    } catch (...) {
+        leave();
+        throw;
     }
+    leave();
 }
 
 FileTurn::~FileTurn() {
@@ -200,16 +219,10 @@ bool FileTurn::among_processes(Clock::time_point deadline, host::ReleasedGil &gi
         if (!open_descriptor(file_.target)) {
             return errno != ENOENT;
         }
-        if (flock_is_emulated(descriptor_)) {
+        if (!queue_up(descriptor_, deadline, gil)) {
             return true;
         }
-        const bool queued = wait_for_lock(deadline, gil, [&](bool block) {
-            return ::flock(descriptor_, block ? LOCK_EX : LOCK_EX | LOCK_NB);
-        });
-        if (!queued) {
-            return true;
-        }
-        wait_for_file(descriptor_, deadline, gil);
+        wait_until_unlocked(descriptor_, deadline, gil);
         if (still_named(descriptor_, file_.target)) {
             return true;
         }

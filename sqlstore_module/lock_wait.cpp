@@ -1,7 +1,10 @@
 #include "sqlstore_module/lock_wait.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -88,11 +91,19 @@ private:
     bool running_ = false;
 };
 
-}  // namespace
+// Whether `fd` is on NFS, which emulates flock with an fcntl lock of the whole file.
+bool flock_is_emulated(int fd) {
+    constexpr long kNfsMagic = 0x6969;
+    struct statfs where {};
+    return ::fstatfs(fd, &where) == 0 && where.f_type == kNfsMagic;
+}
 
-bool wait_for_lock(Clock::time_point deadline,
-                   host::ReleasedGil &gil,
-                   const std::function<int(bool block)> &take) {
+// Takes a lock by `take(block)`, a call that returns 0 once the lock is taken, or -1 with
+// errno (EAGAIN or EACCES while another holds it, EINTR when interrupted). Returns whether it
+// was taken before `deadline`; false also when `take` fails otherwise (a file system without
+// such locks).
+template <class Take>
+bool wait_for_lock(Clock::time_point deadline, host::ReleasedGil &gil, Take &&take) {
     const auto busy = [] { return errno == EAGAIN || errno == EACCES || errno == EINTR; };
     if (take(false) == 0) {
         return true;
@@ -116,6 +127,27 @@ bool wait_for_lock(Clock::time_point deadline,
         gil.check_signals();
     }
     return true;
+}
+
+}  // namespace
+
+bool queue_up(int fd, Clock::time_point deadline, host::ReleasedGil &gil) {
+    return !flock_is_emulated(fd) && wait_for_lock(deadline, gil, [&](bool block) {
+        return ::flock(fd, block ? LOCK_EX : LOCK_EX | LOCK_NB);
+    });
+}
+
+void wait_until_unlocked(int fd, Clock::time_point deadline, host::ReleasedGil &gil) {
+    struct flock whole {};
+    whole.l_type = F_RDLCK;
+    whole.l_whence = SEEK_SET;
+    const bool taken = wait_for_lock(deadline, gil, [&](bool block) {
+        return ::fcntl(fd, block ? F_OFD_SETLKW : F_OFD_SETLK, &whole);
+    });
+    if (taken) {
+        whole.l_type = F_UNLCK;
+        (void)::fcntl(fd, F_OFD_SETLK, &whole);
+    }
 }
 
 }  // namespace tarnwell::sqlstore_module
