@@ -1,7 +1,6 @@
 // average: mean and standard error of the payload's samples, written back as "stats" and as
 // the top-level keys "mean", "se" and "standardError".
 #include <string>
-#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -32,15 +31,16 @@ std::string method_name(const py::dict &payload, const PayloadKeys &keys) {
 void average_op(pipeline::Data &data) {
     const PayloadKeys &keys = payload_keys();
     const py::dict payload = data.payload;
-    double sum = 0.0;
-    std::vector<double> samples = values_from_payload(payload, {keys.window, keys.values}, &sum);
-    if (samples.empty()) {
+    Samples samples = values_from_payload(payload, {keys.window, keys.values});
+    if (samples.values.empty()) {
         if (const py::object fallback = find_item(payload, keys.data)) {
-            samples = to_double_list(fallback, &sum);
+            samples = to_double_list(fallback);
         }
     }
     const std::string method = method_name(payload, keys);
-    const auto [mean, se] = tarnwell::average(samples, method, nullptr, sum);
+    const auto [mean, se] = samples.sum
+                                ? tarnwell::average(samples.values, method, nullptr, *samples.sum)
+                                : tarnwell::average(samples.values, method, nullptr);
 
     // Floats are immutable: one object for each result serves every key.
     const py::float_ mean_value(mean);

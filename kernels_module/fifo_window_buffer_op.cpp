@@ -47,13 +47,12 @@ std::string fifo_id(const py::dict &payload, const PayloadKeys &keys) {
 void fifo_window_buffer_op(pipeline::Data &data) {
     const PayloadKeys &keys = payload_keys();
     const py::dict payload = data.payload;
-    std::vector<py::object> floats;
-    const std::vector<double> chunk = values_from_payload(
-        payload, {keys.sample_chunk, keys.values, keys.data}, nullptr, &floats);
+    const Samples chunk = values_from_payload(payload, {keys.sample_chunk, keys.values, keys.data},
+                                              /*keep_floats=*/true);
     const unsigned long size = window_size(payload, keys);
     const std::string id = fifo_id(payload, keys);
-    std::vector<double> window = tarnwell::fifo_window_buffer(chunk, size, id);
-    set_item(payload, keys.window, window_list(id, std::move(window), chunk, floats));
+    std::vector<double> window = tarnwell::fifo_window_buffer(chunk.values, size, id);
+    set_item(payload, keys.window, window_list(id, std::move(window), chunk.values, chunk.floats));
 }
 
 }  // namespace tarnwell::kernels_module

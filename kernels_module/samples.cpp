@@ -1,12 +1,10 @@
 #include "kernels_module/samples.hpp"
 
-#include <algorithm>
 #include <cstddef>
-#include <optional>
 
 #include <pybind11/stl.h>
 
-#include "kernels/average.hpp"
+#include "host_api/sample_buffer.hpp"
 
 namespace py = pybind11;
 
@@ -31,36 +29,22 @@ PayloadKeys make_payload_keys() {
 }
 
 // Reads an exact list or tuple whose items are all exact floats into `out` and returns
-// their sum, taken left to right on the way (the add chain hides behind the loads). Returns
-// nothing for any other value, or at the first item that is no exact float. No Python code
-// runs here, so giving up and reading the value the general way afterwards changes nothing.
-//
-// The values pass through a block on the stack: filling `out` directly would need it zeroed
-// first (resize) or a capacity check per item (push_back), which costs 10-25 % of the
-// average op from 100,000 samples on.
+// their sum, taken on the way. Returns nothing for any other value, or at the first item that
+// is no exact float. No Python code runs here, so giving up and reading the value the general
+// way afterwards changes nothing.
 std::optional<double> read_exact_floats(PyObject *value, std::vector<double> &out) {
     if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value)) {
         return std::nullopt;
     }
     PyObject *const *items = PySequence_Fast_ITEMS(value);
-    const auto size = static_cast<std::size_t>(Py_SIZE(value));
-    out.reserve(size);
-    double total = 0.0;
-    constexpr std::size_t kBlock = 256;
-    double block[kBlock];
-    for (std::size_t begin = 0; begin < size; begin += kBlock) {
-        const std::size_t count = std::min(kBlock, size - begin);
-        for (std::size_t i = 0; i < count; ++i) {
-            PyObject *item = items[begin + i];
-            if (!PyFloat_CheckExact(item)) {
-                return std::nullopt;
-            }
-            block[i] = PyFloat_AS_DOUBLE(item);
-            total += block[i];
-        }
-        out.insert(out.end(), block, block + count);
-    }
-    return total;
+    return host::append_summed(out, static_cast<std::size_t>(Py_SIZE(value)),
+                               [items](std::size_t i, double &x) {
+                                   if (!PyFloat_CheckExact(items[i])) {
+                                       return false;
+                                   }
+                                   x = PyFloat_AS_DOUBLE(items[i]);
+                                   return true;
+                               });
 }
 
 // The general way, through pybind11's casters: a sequence or iterable of numbers, else one
@@ -103,45 +87,39 @@ void set_item(py::handle target, py::handle key, py::handle value) {
     }
 }
 
-std::vector<double> to_double_list(const py::handle &value,
-                                   double *sum,
-                                   std::vector<py::object> *floats) {
-    std::vector<double> samples;
-    if (const std::optional<double> total
-        = value ? read_exact_floats(value.ptr(), samples) : std::nullopt) {
-        if (sum != nullptr) {
-            *sum = *total;
-        }
-        if (floats != nullptr) {
+Samples to_double_list(const py::handle &value, bool keep_floats) {
+    Samples samples;
+    if (value) {
+        samples.sum = read_exact_floats(value.ptr(), samples.values);
+        if (samples.sum && keep_floats) {
             PyObject *const *items = PySequence_Fast_ITEMS(value.ptr());
-            floats->reserve(samples.size());
-            for (std::size_t i = 0; i < samples.size(); ++i) {
-                floats->push_back(py::reinterpret_borrow<py::object>(items[i]));
+            samples.floats.reserve(samples.values.size());
+            for (std::size_t i = 0; i < samples.values.size(); ++i) {
+                samples.floats.push_back(py::reinterpret_borrow<py::object>(items[i]));
             }
         }
-        return samples;
+        if (!samples.sum) {  // lists and tuples, which may leave part of theirs, have no buffer
+            samples.sum = host::read_buffer(value, samples.values);
+        }
     }
-    samples = convert(value);
-    if (sum != nullptr) {
-        *sum = tarnwell::vector_sum(samples);
+    if (!samples.sum) {
+        samples.values = convert(value);
     }
     return samples;
 }
 
-std::vector<double> values_from_payload(const py::dict &payload,
-                                        std::initializer_list<py::handle> keys,
-                                        double *sum,
-                                        std::vector<py::object> *floats) {
+Samples values_from_payload(const py::dict &payload,
+                            std::initializer_list<py::handle> keys,
+                            bool keep_floats) {
     for (const py::handle key : keys) {
         if (const py::object value = find_item(payload, key)) {
-            return to_double_list(value, sum, floats);
+            return to_double_list(value, keep_floats);
         }
     }
-    return to_double_list(py::handle(), sum, floats);
+    return {};
 }
 
-std::vector<double> values_from_payload(const py::dict &payload,
-                                        std::initializer_list<const char *> keys) {
+Samples values_from_payload(const py::dict &payload, std::initializer_list<const char *> keys) {
     for (const char *name : keys) {
         const py::object key
             = name != nullptr ? py::object(py::str(name)) : py::object(py::none());

@@ -1,9 +1,9 @@
 // Reading sample lists and integer settings from a payload, leniently for samples and
 // strictly for integers, and the payload keys of the signal ops.
 //
-//   to_double_list([1, 2.5, True])  -> {1.0, 2.5, 1.0}
-//   to_double_list(3)               -> {3.0}
-//   to_double_list("3")             -> {}
+//   to_double_list([1, 2.5, True]).values  -> {1.0, 2.5, 1.0}
+//   to_double_list(3).values               -> {3.0}
+//   to_double_list("3").values             -> {}
 //
 // A Python error raised while reading (a generator that raises, a sequence without a
 // length) leaves as pybind11::error_already_set; a value that cannot be used gives an empty
@@ -11,6 +11,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -36,28 +37,33 @@ pybind11::object find_item(const pybind11::dict &payload, pybind11::handle key);
 // Sets `target[key] = value`; a failure throws pybind11::error_already_set.
 void set_item(pybind11::handle target, pybind11::handle key, pybind11::handle value);
 
+// What to_double_list hands back: the values, their sum where it was taken on the way, and the
+// float objects where they were kept (`floats[i]` holds `values[i]`).
+struct Samples {
+    std::vector<double> values;
+    std::optional<double> sum;
+    std::vector<pybind11::object> floats;
+};
+
 // The samples of `value`: its elements when it is list-like (a sequence other than str or
 // bytes, a generator, set, frozenset, dict view, map or zip) and every element converts to a
 // double; otherwise `value` itself as one sample when it converts; otherwise empty. None and
-// a null handle give an empty list. An exact list or tuple of exact floats is read directly.
+// a null handle give an empty list.
 //
-// For the callers that need more than the values: `sum`, when given, receives
-// tarnwell::vector_sum of the result, taken on the way where the values are read directly.
-// `floats`, when given, receives owned references to the float objects of an exact list or
-// tuple of exact floats (`(*floats)[i]` holds the i-th value), and stays empty otherwise.
-std::vector<double> to_double_list(const pybind11::handle &value,
-                                   double *sum = nullptr,
-                                   std::vector<pybind11::object> *floats = nullptr);
+// Two kinds of value are read directly, with their sum (tarnwell::vector_sum of the values)
+// taken on the way: an exact list or tuple of exact floats, whose float objects are kept too
+// when `keep_floats` is set, and an array type of a native numeric format
+// (host::read_buffer). Every other value gives no sum.
+Samples to_double_list(const pybind11::handle &value, bool keep_floats = false);
 
 // to_double_list of the value under the first of `keys` present in `payload` (a null entry
 // stands for the key None); empty when none is present. Later keys are never consulted.
-std::vector<double> values_from_payload(const pybind11::dict &payload,
-                                        std::initializer_list<const char *> keys);
+Samples values_from_payload(const pybind11::dict &payload,
+                            std::initializer_list<const char *> keys);
 // The same for keys that are str objects already.
-std::vector<double> values_from_payload(const pybind11::dict &payload,
-                                        std::initializer_list<pybind11::handle> keys,
-                                        double *sum = nullptr,
-                                        std::vector<pybind11::object> *floats = nullptr);
+Samples values_from_payload(const pybind11::dict &payload,
+                            std::initializer_list<pybind11::handle> keys,
+                            bool keep_floats = false);
 
 // `value` as a signed 32-bit integer by pybind11's conversion with implicit conversion
 // allowed: ints and bools in range, other objects through their integer conversion; floats,

@@ -22,6 +22,7 @@
 #include "duckdb.hpp"
 
 #include "host_api/pipeline.hpp"
+#include "host_api/sample_buffer.hpp"
 #include "sqlstore_module/database.hpp"
 #include "sqlstore_module/ops.hpp"
 #include "sqlstore_module/pipeline_state.hpp"
@@ -157,8 +158,9 @@ void store(const Checkpoint &c) {
                            });
 }
 
-// The values of a checkpoint: payload["values"] as doubles, empty when absent or None. A
-// generator or the iterator of map() or zip(), which reading uses up, is read into a list
+// The values of a checkpoint: payload["values"] as doubles, empty when absent or None. An
+// array type of a native numeric format is read straight from its buffer (host::read_buffer).
+// A generator or the iterator of map() or zip(), which reading uses up, is read into a list
 // first; when the call fails, that list goes back into the payload in its place, with what
 // was read before the failure, so that nothing is lost and a retry stores it.
 class Values {
@@ -174,6 +176,9 @@ public:
             return;
         }
         try {
+            if (host::read_buffer(given, doubles_)) {
+                return;
+            }
             if (used_up_by_reading(given.ptr())) {
                 read_ = py::list();
                 host::or_park([&] { read_all(given.ptr(), read_.ptr()); });

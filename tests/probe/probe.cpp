@@ -12,7 +12,7 @@ using namespace tarnwell::kernels_module;
 
 namespace {
 
-std::vector<double> keyed(const py::dict &payload, const std::string &keys) {
+Samples keyed(const py::dict &payload, const std::string &keys) {
     if (keys == "average") {
         return values_from_payload(payload, {"window", "values"});
     }
@@ -28,13 +28,14 @@ std::vector<double> keyed(const py::dict &payload, const std::string &keys) {
 }  // namespace
 
 PYBIND11_MODULE(_tarnwell_probe, m) {
-    m.def("to_double_list", [](py::object value) { return to_double_list(value); });
-    m.def("values_from_payload", &keyed);
+    m.def("to_double_list", [](py::object value) { return to_double_list(value).values; });
+    m.def("values_from_payload", [](const py::dict &payload, const std::string &keys) {
+        return keyed(payload, keys).values;
+    });
     m.def("to_int32", [](py::object value) { return to_int32(value); });
-    // What the average op reads: the samples and their sum.
+    // What the average op reads: the samples and their sum where it was taken (None otherwise).
     m.def("to_double_list_with_sum", [](py::object value) {
-        double sum = -1.0;
-        std::vector<double> samples = to_double_list(value, &sum);
-        return py::make_tuple(samples, sum);
+        Samples samples = to_double_list(value);
+        return py::make_tuple(samples.values, samples.sum);
     });
 }

@@ -1,11 +1,13 @@
 """What the tests share: where the built modules are, subprocess runners, files held by other
 holders, pybind11's cast-error text, and values that misbehave on purpose."""
+import array
 import contextlib
 import fcntl
 import json
 import math
 import os
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -206,6 +208,11 @@ def strict_stats(xs):
     return mean, math.sqrt(strict_sum((x - mean) * (x - mean) for x in xs) / len(xs) / len(xs))
 
 
+def bits(values):
+    """The exact bit patterns of a list of floats (NaN payloads and signed zeros included)."""
+    return struct.pack(f"<{len(values)}d", *values)
+
+
 def cast_error(type_name):
     """pybind11's message for a value it cannot convert: `type_name` is 'int' or a full
     type text such as "<class 'decimal.Decimal'>"."""
@@ -242,6 +249,13 @@ class StrSub(str):
 
 class ListSub(list):
     pass
+
+
+class ArraySub(array.array):
+    """An array that iterates other values than it holds, as a masked array can."""
+
+    def __iter__(self):
+        return iter([9.0])
 
 
 class DictSub(dict):

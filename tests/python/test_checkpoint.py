@@ -1,4 +1,5 @@
 """duckdb_checkpoint_cpp through the stand-in host, read back through DuckDB's C++ API."""
+import array
 import copy
 import json
 import math
@@ -6,8 +7,8 @@ import os
 
 import pytest
 
-from helpers import (IntSub, cast_error, check_python, gen, in_memory_error, raising_gen, table_names,
-                     timeout_error)
+from helpers import (ArraySub, IntSub, cast_error, check_python, gen, in_memory_error, raising_gen,
+                     table_names, timeout_error)
 
 VALUES = "duckdb_checkpoint_cpp: payload['values'] must be a sequence of floats: "
 IN_MEMORY = in_memory_error("duckdb_checkpoint_cpp")
@@ -93,8 +94,10 @@ def test_no_values(host, read, values):
         ({"a": 4}.values(), [4.0]),
         (range(2), [0.0, 1.0]),
         ([float("inf"), -0.0], [float("inf"), -0.0]),
+        (memoryview(array.array("q", [1, 2**53 + 1]))[::-1], [2.0**53, 1.0]),
+        (ArraySub("d", [1.0, 2.0]), [9.0]),
     ],
-    ids=["generator", "set", "tuple", "dict-values", "range", "inf"],
+    ids=["generator", "set", "tuple", "dict-values", "range", "inf", "array", "array-subclass"],
 )
 def test_value_shapes(host, read, values, stored):
     host.call("duckdb_checkpoint_cpp", {"run_id": "r", "values": values})
@@ -127,6 +130,10 @@ def test_sample_id_and_json_text(host, read):
         ({"run_id": "r", "values": [1, "x"]}, RuntimeError, VALUES + cast_error("list")),
         ({"run_id": "r", "values": [1, None]}, RuntimeError, VALUES + cast_error("list")),
         ({"run_id": "r", "values": 5}, RuntimeError, VALUES + cast_error("int")),
+        ({"run_id": "r", "values": memoryview(b"ab").cast("c")}, RuntimeError,
+         VALUES + cast_error("memoryview")),
+        ({"run_id": "r", "values": memoryview(bytes(16)).cast("d", [2, 1])}, RuntimeError,
+         VALUES + "NotImplementedError: multi-dimensional sub-views are not implemented"),
         ({"run_id": "r", "sample_id": 7.0}, RuntimeError, cast_error("float")),
         ({"run_id": "r", "sample_id": 2**63}, RuntimeError, cast_error("int")),
         ({"run_id": b"r1", "values": [1.0]}, TypeError, "Object of type bytes is not JSON serializable"),

@@ -1,4 +1,5 @@
 """fifo_window_buffer through the stand-in host, alone and in the streaming chain."""
+import array
 import collections
 import gc
 import itertools
@@ -11,8 +12,8 @@ from decimal import Decimal
 
 import pytest
 
-from helpers import (BadIndex, CollidesWith, FloatSub, cast_error, check_python, raising_gen,
-                     strict_stats)
+from helpers import (BadIndex, CollidesWith, FloatSub, bits, cast_error, check_python,
+                     raising_gen, strict_stats)
 
 _ids = itertools.count()
 
@@ -161,11 +162,6 @@ def test_chain_does_not_leak(host, fifo):
     assert sys.getallocatedblocks() - before < 500
 
 
-def bits(values):
-    """The exact bit patterns of a list of floats (NaN payloads and signed zeros included)."""
-    return struct.pack(f"<{len(values)}d", *values)
-
-
 NAN_PAYLOAD = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_0000_0001))[0]
 SPECIALS = [math.nan, NAN_PAYLOAD, -0.0, 0.0, math.inf, -math.inf, 5e-324]
 
@@ -174,7 +170,7 @@ def random_chunk(rng):
     """A chunk value for "sampleChunk" and the floats the op reads from it."""
     size = rng.choice([0, 1, 2, 5, 16, 70])
     kind = rng.choice(["floats", "floats", "floats", "specials", "ints", "bools", "tuple",
-                       "generator", "subclass", "scalar"])
+                       "generator", "subclass", "scalar", "reversed-array"])
     if kind == "specials":
         values = [rng.choice(SPECIALS + [rng.random()]) for _ in range(size)]
         return values, values
@@ -191,6 +187,8 @@ def random_chunk(rng):
         return (v for v in values), values
     if kind == "subclass":
         return [FloatSub(v) for v in values], values
+    if kind == "reversed-array":
+        return memoryview(array.array("d", values[::-1]))[::-1], values
     if kind == "scalar":
         return values[0] if values else None, values[:1]
     return values, values

@@ -1,5 +1,6 @@
 """Reading sample lists and integer settings from payload values (through the test probe), and
 payloads with an item access of their own (through the ops)."""
+import array
 import math
 import random
 import struct
@@ -8,8 +9,9 @@ from fractions import Fraction
 
 import pytest
 
-from helpers import (BadFloat, BadIter, BadSet, CollidesWith, Floaty, FloatSub, Index, ListSub,
-                     NoLength, ShadowedDict, StrSub, cast_error, gen, raising_gen, strict_sum)
+from helpers import (ArraySub, BadFloat, BadIter, BadSet, CollidesWith, Floaty, FloatSub, Index,
+                     ListSub, NoLength, ShadowedDict, StrSub, bits, cast_error, gen, raising_gen,
+                     strict_sum)
 
 
 SHAPES = [
@@ -56,6 +58,9 @@ SHAPES = [
     ("complex", lambda: 1j, []),
     ("type-object", lambda: float, []),
     ("infinities", lambda: [math.inf, -math.inf], [math.inf, -math.inf]),
+    ("array-subclass", lambda: ArraySub("d", [1.0, 2.0]), [9.0]),
+    ("array-by-name-only", lambda: type("array.array", (ArraySub,), {})("d", [1.0]), [9.0]),
+    ("char-view", lambda: memoryview(b"ab").cast("c"), []),
 ]
 
 
@@ -77,9 +82,53 @@ def test_exact_floats_bit_for_bit(probe, size, shape):
     xs = [rng.choice([rng.gauss(0, 1e6), rng.gauss(0, 1e-3), -0.0, 1e-300]) for _ in range(size)]
     value = tuple(xs) if shape == "tuple" else xs + [7] if shape == "int-last" else xs
     expected = xs + [7.0] if shape == "int-last" else xs
+    total = None if shape == "int-last" else bits([strict_sum(expected)])
+    assert read_bits(probe, value) == (bits(expected), total)
+
+
+def read_bits(probe, value):
+    """The samples of `value` and their sum (None where none was taken), bit for bit."""
     values, total = probe.to_double_list_with_sum(value)
-    assert struct.pack(f"<{len(values)}d", *values) == struct.pack(f"<{len(expected)}d", *expected)
-    assert struct.pack("<d", total) == struct.pack("<d", strict_sum(expected))
+    return bits(values), None if total is None else bits([total])
+
+
+def limits(code):
+    """Edge items of an array.array type code."""
+    if code in "fd":
+        return [1.5, -0.0, math.inf, -math.nan, 1e-45, 3.4e38, 2.0**-149]
+    top = 2 ** (8 * array.array(code).itemsize - code.islower())
+    return [-top if code.islower() else 0, top - 1, 0, 1, top // 3]
+
+
+# Array types of a native numeric format are read from their buffers, bit for bit as the
+# general way reads the same items from a list. The buffer is let go afterwards.
+BUFFERS = [(c, lambda c=c: array.array(c, limits(c) * 3)) for c in "bBhHiIlLqQfd"] + [
+    ("empty", lambda: array.array("d")),
+    ("strided", lambda: memoryview(array.array("d", limits("d") * 5))[1::3]),
+    ("reversed", lambda: memoryview(array.array("q", limits("q") * 5))[::-2]),
+    ("unaligned", lambda: memoryview(bytes(range(33)))[1:].cast("d")),
+    ("bytearray", lambda: bytearray(b"\x00\x01\xff")),
+    ("bools", lambda: memoryview(bytes([0, 1, 2, 255])).cast("?")),
+    ("ssize", lambda: memoryview(array.array("q", limits("q"))).cast("B").cast("n")),
+    ("size", lambda: memoryview(array.array("Q", limits("Q"))).cast("B").cast("N")),
+]
+
+
+@pytest.mark.parametrize("make", [pytest.param(m, id=i) for i, m in BUFFERS])
+def test_buffers_bit_for_bit(host, probe, make):
+    value = make()
+    expected = probe.to_double_list(list(value))  # a list of floats: read with its sum
+    assert read_bits(probe, value) == read_bits(probe, expected)
+    stats = [host.call("average", {"window": v})["stats"] for v in (value, expected)]
+    assert bits(list(stats[0].values())) == bits(list(stats[1].values()))
+    value.release() if isinstance(value, memoryview) else value.append(0)  # no buffer held
+
+
+def test_numpy_arrays(probe):
+    np = pytest.importorskip("numpy")
+    for value in (np.arange(5.0), np.arange(10)[::-3], np.array([0.5, np.nan], dtype=np.float16),
+                  np.array([True, False]), np.arange(4.0, dtype=">f8"), np.ones((2, 2))):
+        assert bits(probe.to_double_list(value)) == bits(probe.to_double_list(list(value)))
 
 
 def test_nan_passes_through(probe):
@@ -107,6 +156,8 @@ def test_value_is_not_modified(probe):
         pytest.param(NoLength, TypeError, "object of type 'NoLength' has no len()", id="no-len"),
         pytest.param(lambda: BadIter([1.0]), OSError, "no iteration", id="iter-raises"),
         pytest.param(lambda: BadSet({1.0}), KeyError, "'set iteration'", id="set-iter-raises"),
+        pytest.param(lambda: memoryview(bytes(16)).cast("d", [2, 1]), NotImplementedError,
+                     "multi-dimensional sub-views are not implemented", id="2-d-view"),
     ],
 )
 def test_python_errors_propagate(probe, make, error, message):
