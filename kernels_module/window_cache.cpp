@@ -169,8 +169,25 @@ py::list window_list(const std::string &fifo_id,
             Py_INCREF(entry->floats[i]);
             put(entry->floats[i]);
         }
+        // The floats that leave the window and that nobody but the cache holds carry the
+        // chunk's new values: no other holder can tell, and a float freed and a float made are
+        // saved for each (a chunk read from an array brings no floats of its own).
+        std::size_t spare = 0;
+        const std::size_t leaving = entry != nullptr ? sources->previous_begin : 0;
+        const auto make_float = [&](double value) {
+            for (; spare < leaving; ++spare) {
+                PyObject *item = entry->floats[spare];
+                if (Py_REFCNT(item) == 1) {
+                    ++spare;
+                    reinterpret_cast<PyFloatObject *>(item)->ob_fval = value;
+                    Py_INCREF(item);
+                    return item;
+                }
+            }
+            return new_float(value);
+        };
         for (std::size_t i = sources->chunk_begin; i < chunk.size(); ++i) {
-            put(chunk_floats.empty() ? new_float(chunk[i]) : chunk_floats[i].inc_ref().ptr());
+            put(chunk_floats.empty() ? make_float(chunk[i]) : chunk_floats[i].inc_ref().ptr());
         }
     } else {
         while (next < window.size()) {

@@ -234,6 +234,16 @@ def test_window_shares_floats(host, fifo):
     assert bits(window_of(host, fifo, sampleChunk=[], windowSize=2)) == bits([4.5, 0.0])
 
 
+def test_floats_held_elsewhere_keep_their_values(host, fifo):
+    """Floats that leave a window carry the next chunk's values only when nobody else holds
+    them: a window and a float kept from earlier stay as they were."""
+    window_of(host, fifo, sampleChunk=array.array("d", [1.0, 2.0]), windowSize=2)
+    held = window_of(host, fifo, sampleChunk=array.array("d", [3.0, 4.0]), windowSize=2)
+    one = window_of(host, fifo, sampleChunk=array.array("d", [5.0]), windowSize=2)[1]
+    after = window_of(host, fifo, sampleChunk=array.array("d", [6.0, 7.0, 8.0]), windowSize=2)
+    assert (held, one, after) == ([3.0, 4.0], 5.0, [7.0, 8.0])
+
+
 def test_shared_floats_are_let_go_at_exit():
     """The module empties its cache at interpreter shutdown; a call after that still gets
     the right window, of floats of its own."""
