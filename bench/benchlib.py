@@ -6,12 +6,44 @@ for bench/run, which gathers every comparison into one table.
 import json
 import math
 import os
+import subprocess
 import sys
 import time
 
 BUILD = os.environ.get("TARNWELL_BUILD_DIR") or os.path.join(os.path.dirname(__file__), "..", "build")
 for sub in ("python", "host", "bench"):
     sys.path.insert(0, os.path.join(os.path.abspath(BUILD), sub))
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run(*command, **kwargs):
+    """Runs `command`, its output shown on stderr only when it fails."""
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
+    if done.returncode != 0:
+        sys.stderr.buffer.write(done.stdout)
+        raise SystemExit(f"bench: failed: {' '.join(command)}")
+    return done.stdout
+
+
+def base_build(base, *targets):
+    """The build folder of `targets` as commit `base` built them, for comparisons with an
+    earlier version: its sources extracted once (`git archive`) into a folder of the build
+    tree named by the commit, configured with the preset `default` and this interpreter, and
+    brought up to date on every run."""
+    commit = run("git", "-C", ROOT, "rev-parse", "--verify", base + "^{commit}").decode().strip()
+    folder = os.path.join(os.path.abspath(BUILD), "base-" + commit)
+    source, build = os.path.join(folder, "source"), os.path.join(folder, "build")
+    if not os.path.isdir(source):
+        os.makedirs(source + ".part", exist_ok=True)
+        run("tar", "-x", "-C", source + ".part", input=run("git", "-C", ROOT, "archive", commit))
+        os.rename(source + ".part", source)
+    print(f"bench: building {' '.join(targets)} of {base} in {build}", file=sys.stderr)
+    run("cmake", "-S", source, "--preset", "default", "-B", build,
+        f"-DPython_EXECUTABLE={sys.executable}", f"-DTARNWELL_DEPS_DIR={ROOT}/deps")
+    run("cmake", "--build", build, "-j", str(os.cpu_count()), "--target", *targets)
+    return build
 
 
 def best_time(fn, min_total=0.3, repeats=5):

@@ -19,7 +19,6 @@ import _kestrel_kernels  # noqa: F401
 
 ROW = {"mean": 0.125, "se": 0.0625, "n": 4096}
 BASE = "fdc591e"
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Times csv_sink of the build on sys.path (benchlib's) for each min_total read from stdin.
 TIMER = """
@@ -40,35 +39,8 @@ class DictSubclass(dict):
     pass
 
 
-def run(*command, **kwargs):
-    """Runs `command`, its output shown on stderr only when it fails."""
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
-    if done.returncode != 0:
-        sys.stderr.buffer.write(done.stdout)
-        raise SystemExit(f"bench: failed: {' '.join(command)}")
-    return done.stdout
-
-
-def base_build():
-    """The build folder of BASE's _kestrel_kernels and host: its sources extracted once into a
-    folder of the build tree named by the commit, configured and brought up to date on every
-    run."""
-    commit = run("git", "-C", ROOT, "rev-parse", "--verify", BASE + "^{commit}").decode().strip()
-    folder = os.path.join(os.path.abspath(benchlib.BUILD), "csv_sink-base-" + commit)
-    source, build = os.path.join(folder, "source"), os.path.join(folder, "build")
-    if not os.path.isdir(source):
-        os.makedirs(source + ".part", exist_ok=True)
-        run("tar", "-x", "-C", source + ".part", input=run("git", "-C", ROOT, "archive", commit))
-        os.rename(source + ".part", source)
-    print(f"bench: building csv_sink of {BASE} in {build}", file=sys.stderr)
-    run("cmake", "-S", source, "--preset", "default", "-B", build,
-        f"-DPython_EXECUTABLE={sys.executable}", f"-DTARNWELL_DEPS_DIR={ROOT}/deps")
-    run("cmake", "--build", build, "-j", str(os.cpu_count()), "--target", "_kestrel_kernels", "kestrel")
-    return build
-
-
 def main():
-    build = base_build()
+    build = benchlib.base_build(BASE, "_kestrel_kernels", "kestrel")
     base = subprocess.Popen(
         [sys.executable, "-c", TIMER.format(bench=os.path.dirname(os.path.abspath(__file__)), row=ROW)],
         env=dict(os.environ, TARNWELL_BUILD_DIR=build), stdin=subprocess.PIPE,
