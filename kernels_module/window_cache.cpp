@@ -59,10 +59,7 @@ void replace_floats(Entry &entry,
     std::vector<PyObject *> &floats = entry.floats;
     const std::size_t begin = sources ? sources->previous_begin : floats.size();
     floats.reserve(size);
-    // Newest first: freed floats are handed out again last freed first, so the floats made for
-    // the next chunk (one read from an array) take these places in window order, in which the
-    // average op reads them faster.
-    for (std::size_t i = begin; i-- > 0;) {
+    for (std::size_t i = 0; i < begin; ++i) {
         Py_DECREF(floats[i]);
     }
     floats.erase(floats.begin(), floats.begin() + static_cast<std::ptrdiff_t>(begin));
